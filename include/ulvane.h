@@ -1,0 +1,68 @@
+/* Ulvane.dll: the public C interface of the nine exports.
+ *
+ * Every export is stdcall, takes NUL-terminated ANSI text (a null pointer is the
+ * empty text) and 32-bit integers, and returns a 32-bit integer or a pointer to
+ * ANSI text that the library owns: never null, not to be freed, valid until the
+ * next call of the same export on the same thread.
+ *
+ * Installers load the DLL at run time, so this header gives the function types
+ * and a loader rather than prototypes (an export is named Sleep, which would
+ * clash with the platform's own Sleep in <windows.h>). */
+#ifndef ULVANE_H
+#define ULVANE_H
+
+#include <windows.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int(__stdcall *UlvaneUpdateCpf)(const char *cpf_path);                     /* @1 */
+typedef int(__stdcall *UlvaneGetCachePort)(const char *config);                    /* @2 */
+typedef const char *(__stdcall *UlvaneGetCacheCpf)(const char *config);            /* @3 */
+typedef const char *(__stdcall *UlvaneGetCacheDir)(const char *config);            /* @4 */
+typedef int(__stdcall *UlvaneLoadRtn)(const char *file_path, const char *host, const char *port,
+                                      const char *name_space, const char *routine); /* @5 */
+typedef int(__stdcall *UlvaneSleep)(int milliseconds);                             /* @6 */
+typedef const char *(__stdcall *UlvaneGetCacheConfig)(void);                       /* @7 */
+typedef const char *(__stdcall *UlvaneCall)(const char *host, const char *port, const char *name_space,
+                                            const char *expression);              /* @8 */
+typedef int(__stdcall *UlvaneLoadFile)(const char *host, const char *port, const char *file_path); /* @9 */
+
+/* The exports, resolved by name from a loaded Ulvane.dll. */
+typedef struct UlvaneApi {
+  UlvaneUpdateCpf UpdateCpf;
+  UlvaneGetCachePort GetCachePort;
+  UlvaneGetCacheCpf GetCacheCpf;
+  UlvaneGetCacheDir GetCacheDir;
+  UlvaneLoadRtn LoadRtn;
+  UlvaneSleep Sleep;
+  UlvaneGetCacheConfig GetCacheConfig;
+  UlvaneCall Call;
+  UlvaneLoadFile LoadFile;
+} UlvaneApi;
+
+/* Fills api from module; an export the module lacks stays null.
+ * Returns the number of exports found (9 for a complete library). */
+static inline int ulvane_resolve(HMODULE module, UlvaneApi *api) {
+  int found = 0;
+#define ULVANE_RESOLVE(name) \
+  found += (*(FARPROC *)&api->name = GetProcAddress(module, #name)) != NULL
+  ULVANE_RESOLVE(UpdateCpf);
+  ULVANE_RESOLVE(GetCachePort);
+  ULVANE_RESOLVE(GetCacheCpf);
+  ULVANE_RESOLVE(GetCacheDir);
+  ULVANE_RESOLVE(LoadRtn);
+  ULVANE_RESOLVE(Sleep);
+  ULVANE_RESOLVE(GetCacheConfig);
+  ULVANE_RESOLVE(Call);
+  ULVANE_RESOLVE(LoadFile);
+#undef ULVANE_RESOLVE
+  return found;
+}
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

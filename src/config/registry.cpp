@@ -1,0 +1,106 @@
+// Reads the configurations key of the local-machine hive with read access only.
+#include "config/registry.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "common/failure.h"
+#include "common/registry_key.h"
+
+namespace ulvane::config {
+namespace {
+
+constexpr const char* kConfigurationsKey = "Software\\InterSystems\\Cache\\Configurations";
+constexpr const char* kDirectoryKey = "\\Directory";
+constexpr const char* kPropertiesKey = "\\Properties";
+constexpr const char* kCrLf = "\r\n";
+// Longest key name in ANSI: 255 UTF-16 units, each up to two bytes in a DBCS code page.
+constexpr DWORD kLongestAnsiKeyName = 510;
+
+RegistryKey open_in_view(const std::string& path, REGSAM view) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+    return RegistryKey();
+  return RegistryKey(key);
+}
+
+// A 32-bit process sees the 32-bit view, but a 64-bit server records its
+// configurations only in the 64-bit view: look there when the default view lacks the key.
+RegistryKey open_for_reading(const std::string& path) {
+  RegistryKey key = open_in_view(path, 0);
+  if (!key) key = open_in_view(path, KEY_WOW64_64KEY);
+  return key;
+}
+
+std::string read_default_text(const RegistryKey& key) {
+  const char* value_name = "";
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExA(key.get(), value_name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      size == 0)
+    return std::string();
+  std::vector<char> data(size);
+  if (RegQueryValueExA(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                       &size) != ERROR_SUCCESS)
+    throw Failure::format("Failed to get data for '%s'", value_name);
+  if (type != REG_SZ && type != REG_EXPAND_SZ)
+    throw Failure::format("Invalid data type for '%s'", value_name);
+  // Stored data need not end with a NUL; the text ends at the first one there is.
+  std::string text(data.data(), size);
+  return text.substr(0, text.find('\0'));
+}
+
+std::string configuration_value(const std::string& name, const char* last_component) {
+  RegistryKey key = open_for_reading(std::string(kConfigurationsKey) + "\\" + name + last_component);
+  return key ? read_default_text(key) : std::string();
+}
+
+// One subkey name, or false when its index cannot be read (the list changed meanwhile).
+bool subkey_name(const RegistryKey& key, DWORD index, std::vector<char>& buffer, std::string& name) {
+  DWORD length = static_cast<DWORD>(buffer.size());
+  LONG result = RegEnumKeyExA(key.get(), index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+  if (result == ERROR_MORE_DATA && buffer.size() <= kLongestAnsiKeyName) {
+    // The longest-name figure counts characters; a DBCS name may need more bytes.
+    buffer.resize(kLongestAnsiKeyName + 1);
+    length = static_cast<DWORD>(buffer.size());
+    result = RegEnumKeyExA(key.get(), index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+  }
+  if (result != ERROR_SUCCESS) return false;
+  name.assign(buffer.data(), length);
+  return true;
+}
+
+}  // namespace
+
+std::string configuration_names() {
+  RegistryKey key = open_for_reading(kConfigurationsKey);
+  if (!key) return std::string();
+  DWORD count = 0;
+  DWORD longest = 0;
+  if (RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr,
+                       nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+    return std::string();
+
+  std::vector<char> buffer(longest + 1);
+  std::string names;
+  std::string name;
+  bool first = true;
+  for (DWORD index = 0; index < count; ++index) {
+    if (!subkey_name(key, index, buffer, name)) continue;
+    if (!first) names += kCrLf;
+    names += name;
+    first = false;
+  }
+  return names;
+}
+
+std::string configuration_directory(const std::string& name) {
+  return configuration_value(name, kDirectoryKey);
+}
+
+std::string configuration_file(const std::string& name) {
+  return configuration_value(name, kPropertiesKey);
+}
+
+}  // namespace ulvane::config

@@ -1,0 +1,17 @@
+// The registry record of installed server configurations (read-only).
+#pragma once
+
+#include <string>
+
+namespace ulvane::config {
+
+// Every configuration name, in the registry's order, joined by CR LF; empty when none.
+std::string configuration_names();
+
+// A configuration's installation directory and configuration file path: the default
+// values of its "Directory" and "Properties" keys. Empty when the key or value is
+// missing; a Failure when the value is not a string or cannot be read.
+std::string configuration_directory(const std::string& name);
+std::string configuration_file(const std::string& name);
+
+}  // namespace ulvane::config

@@ -1,0 +1,39 @@
+// The call frame shared by the exports: argument copies, result text the library
+// owns, and the one place where failures become return values.
+#pragma once
+
+#include <string>
+
+namespace ulvane {
+
+// The caller's text copied into a string of our own; a null pointer is the empty text.
+inline std::string text_argument(const char* text) { return text ? std::string(text) : std::string(); }
+
+// Runs work and returns its value; any failure at all gives on_failure. Nothing escapes.
+template <class Result, class Work>
+Result value_or(Result on_failure, Work&& work) noexcept {
+  try {
+    return work();
+  } catch (...) {
+    return on_failure;
+  }
+}
+
+// Keeps the text that work makes in slot (one per export and thread, so it stays
+// valid until that export is next called on the same thread) and returns it.
+// Any failure gives the text that on_failure makes, or the empty text if even that fails.
+template <class Work, class OnFailure>
+const char* text_result(std::string& slot, Work&& work, OnFailure&& on_failure) noexcept {
+  try {
+    try {
+      slot = work();
+    } catch (...) {
+      slot = on_failure(std::current_exception());
+    }
+    return slot.c_str();
+  } catch (...) {
+    return "";
+  }
+}
+
+}  // namespace ulvane

@@ -1,0 +1,52 @@
+// The nine exports: the only code that knows the export ABI (stdcall, ANSI
+// pointers, result storage). Everything below it works with std::string.
+#include <windows.h>
+
+#include <exception>
+#include <string>
+#include <type_traits>
+
+#include "config/registry.h"
+#include "exports/boundary.h"
+#include "ulvane.h"
+
+using namespace ulvane;
+
+namespace {
+
+std::string empty_text(std::exception_ptr) { return std::string(); }
+
+}  // namespace
+
+extern "C" {
+
+const char* __stdcall GetCacheConfig() {
+  static thread_local std::string result;
+  return text_result(result, [] { return config::configuration_names(); }, empty_text);
+}
+
+const char* __stdcall GetCacheDir(const char* config) {
+  static thread_local std::string result;
+  return text_result(
+      result, [&] { return config::configuration_directory(text_argument(config)); }, empty_text);
+}
+
+const char* __stdcall GetCacheCpf(const char* config) {
+  static thread_local std::string result;
+  return text_result(
+      result, [&] { return config::configuration_file(text_argument(config)); }, empty_text);
+}
+
+// Exported as "Sleep" (see Ulvane.def).
+int __stdcall SleepExport(int milliseconds) {
+  ::Sleep(static_cast<DWORD>(milliseconds));
+  return 0;
+}
+
+}  // extern "C"
+
+// The definitions above must match the types that hosts call them through.
+static_assert(std::is_same_v<decltype(&GetCacheConfig), UlvaneGetCacheConfig>);
+static_assert(std::is_same_v<decltype(&GetCacheDir), UlvaneGetCacheDir>);
+static_assert(std::is_same_v<decltype(&GetCacheCpf), UlvaneGetCacheCpf>);
+static_assert(std::is_same_v<decltype(&SleepExport), UlvaneSleep>);

@@ -1,0 +1,191 @@
+// The DLL as a file and as a loaded module: export table, version, imports, and
+// the call frame every export shares.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/library.h"
+#include "support/scratch_registry.h"
+
+using namespace ulvane::test;
+
+namespace {
+
+struct ExportRow {
+  const char* name;
+  WORD ordinal;
+};
+
+const ExportRow kExports[] = {
+    {"GetCacheCpf", 3},
+    {"GetCacheDir", 4},
+    {"Sleep", 6},
+    {"GetCacheConfig", 7},
+};
+
+const IMAGE_NT_HEADERS32* nt_headers(HMODULE module) {
+  auto base = reinterpret_cast<const BYTE*>(module);
+  auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  return reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+}
+
+template <class T>
+const T* at_rva(HMODULE module, DWORD rva) {
+  return reinterpret_cast<const T*>(reinterpret_cast<const BYTE*>(module) + rva);
+}
+
+// Built by appending: GCC 12 warns falsely on a literal + std::to_string(...).
+std::string numbered(const char* prefix, int number) {
+  std::string text = prefix;
+  return text.append(std::to_string(number));
+}
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+  return text;
+}
+
+std::string version_string(const std::vector<char>& block, const std::string& field) {
+  char* value = nullptr;
+  UINT length = 0;
+  std::string query = "\\StringFileInfo\\040904E4\\" + field;
+  if (!VerQueryValueA(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length)) return "<none>";
+  return std::string(value);
+}
+
+}  // namespace
+
+TEST(ExportTable, EveryExportResolvesByNameAndOrdinalToTheSameFunction) {
+  for (const ExportRow& row : kExports) {
+    FARPROC by_name = GetProcAddress(library_module(), row.name);
+    FARPROC by_ordinal = GetProcAddress(library_module(), MAKEINTRESOURCEA(row.ordinal));
+    EXPECT_NE(by_name, nullptr) << row.name;
+    EXPECT_EQ(by_name, by_ordinal) << row.name << " @" << row.ordinal;
+  }
+}
+
+TEST(ExportTable, NamesTheDllAndExportsNothingElseUndecorated) {
+  const IMAGE_NT_HEADERS32* nt = nt_headers(library_module());
+  const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+  auto directory = at_rva<IMAGE_EXPORT_DIRECTORY>(library_module(), entry.VirtualAddress);
+  EXPECT_STREQ(at_rva<char>(library_module(), directory->Name), "Ulvane.dll");
+
+  std::set<std::string> names;
+  auto name_rvas = at_rva<DWORD>(library_module(), directory->AddressOfNames);
+  for (DWORD i = 0; i < directory->NumberOfNames; ++i) names.insert(at_rva<char>(library_module(), name_rvas[i]));
+  std::set<std::string> expected;
+  for (const ExportRow& row : kExports) expected.insert(row.name);
+  EXPECT_EQ(names, expected);
+}
+
+TEST(ExportTable, IsA32BitDll) {
+  const IMAGE_NT_HEADERS32* nt = nt_headers(library_module());
+  EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+  EXPECT_TRUE(nt->FileHeader.Characteristics & IMAGE_FILE_DLL);
+  EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+}
+
+// An installer extracts the DLL alone into a temporary folder: it may need no runtime DLL.
+TEST(ExportTable, ImportsOnlyWindowsSystemDlls) {
+  const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll",
+                                        "user32.dll",   "msvcrt.dll"};
+  const IMAGE_NT_HEADERS32* nt = nt_headers(library_module());
+  const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  ASSERT_NE(entry.VirtualAddress, 0u);
+  int count = 0;
+  for (auto import = at_rva<IMAGE_IMPORT_DESCRIPTOR>(library_module(), entry.VirtualAddress); import->Name;
+       ++import, ++count) {
+    std::string name = lower(at_rva<char>(library_module(), import->Name));
+    EXPECT_TRUE(system.count(name) || name.rfind("api-ms-win-", 0) == 0) << "imports " << name;
+  }
+  EXPECT_GT(count, 0);
+}
+
+TEST(VersionResource, CarriesTheFixedAndStringVersions) {
+  std::string path = beside_this_program("Ulvane.dll");
+  DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
+  ASSERT_GT(size, 0u);
+  std::vector<char> block(size);
+  ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00020000u);
+  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00020000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+  EXPECT_EQ(fixed->dwFileType, DWORD(VFT_DLL));
+  EXPECT_EQ(fixed->dwFileOS, DWORD(VOS__WINDOWS32));
+
+  EXPECT_EQ(version_string(block, "FileVersion"), "2.0.0.0");
+  EXPECT_EQ(version_string(block, "ProductVersion"), "2");
+  EXPECT_EQ(version_string(block, "InternalName"), "Ulvane.dll");
+  EXPECT_EQ(version_string(block, "OriginalFilename"), "Ulvane.dll");
+}
+
+TEST(CallFrame, NullTextArgumentsAreTheEmptyText) {
+  ScratchConfigurations registry;
+  // A configuration with the empty name cannot exist, so both give the empty text.
+  for (auto lookup : {library().GetCacheDir, library().GetCacheCpf}) {
+    const char* from_null = lookup(nullptr);
+    ASSERT_NE(from_null, nullptr);
+    EXPECT_STREQ(from_null, "");
+    EXPECT_STREQ(lookup(""), "");
+  }
+}
+
+TEST(CallFrame, SleepReturnsZeroAndWaits) {
+  EXPECT_EQ(library().Sleep(0), 0);
+  LARGE_INTEGER frequency, start, end;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  EXPECT_EQ(library().Sleep(150), 0);
+  QueryPerformanceCounter(&end);
+  EXPECT_GE((end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart, 149);
+}
+
+TEST(CallFrame, ResultTextLastsUntilTheSameExportIsCalledAgain) {
+  ScratchConfigurations registry;
+  registry.set_text("A", "Directory", "C:\\A");
+  registry.set_text("A", "Properties", "C:\\A\\cache.cpf");
+  registry.set_text("B", "Directory", "C:\\B");
+
+  const char* dir_a = library().GetCacheDir("A");
+  const char* cpf_a = library().GetCacheCpf("A");
+  const char* names = library().GetCacheConfig();
+  EXPECT_STREQ(dir_a, "C:\\A");  // other exports do not disturb it
+  EXPECT_STREQ(cpf_a, "C:\\A\\cache.cpf");
+  EXPECT_STREQ(names, "A\r\nB");
+
+  EXPECT_STREQ(library().GetCacheDir("B"), "C:\\B");
+  EXPECT_STREQ(library().GetCacheDir("missing"), "");  // nothing from the last call shows through
+}
+
+TEST(CallFrame, EachThreadKeepsItsOwnResultText) {
+  ScratchConfigurations registry;
+  const int kThreads = 8;
+  for (int i = 0; i < kThreads; ++i) registry.set_text(numbered("C", i), "Directory", numbered("D:\\", i));
+
+  std::vector<std::string> seen(kThreads);
+  std::vector<std::thread> threads;
+  HANDLE all_called = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  LONG called = 0;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      const char* mine = library().GetCacheDir(numbered("C", i).c_str());
+      if (InterlockedIncrement(&called) == kThreads) SetEvent(all_called);
+      WaitForSingleObject(all_called, INFINITE);  // every other thread has called it meanwhile
+      seen[i] = mine;
+    });
+  }
+  for (auto& t : threads) t.join();
+  CloseHandle(all_called);
+  for (int i = 0; i < kThreads; ++i) EXPECT_EQ(seen[i], numbered("D:\\", i));
+}

@@ -1,0 +1,66 @@
+#include "support/process.h"
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <thread>
+
+namespace ulvane::test {
+namespace {
+
+struct Pipe {
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  Pipe() {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    if (!CreatePipe(&read, &write, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  }
+  ~Pipe() {
+    if (read) CloseHandle(read);
+    if (write) CloseHandle(write);
+  }
+  void close_write() {
+    CloseHandle(write);
+    write = nullptr;
+  }
+};
+
+std::string drain(HANDLE handle) {
+  std::string text;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(handle, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  return text;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::string& command_line) {
+  Pipe out;
+  Pipe err;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = out.write;
+  startup.hStdError = err.write;
+  PROCESS_INFORMATION process{};
+  std::string line = command_line;
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+    throw std::runtime_error("cannot start: " + command_line);
+  out.close_write();
+  err.close_write();
+
+  ProcessResult result;
+  std::thread err_reader([&] { result.err = drain(err.read); });
+  result.out = drain(out.read);
+  err_reader.join();
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, &result.exit_code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return result;
+}
+
+}  // namespace ulvane::test

@@ -1,0 +1,36 @@
+// Owns the configurations record of the test prefix's registry for one test:
+// removed (in both registry views) when made and when destroyed.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace ulvane::test {
+
+enum class View { Default, Wide64 };
+
+class ScratchConfigurations {
+public:
+  ScratchConfigurations();
+  ~ScratchConfigurations();
+  ScratchConfigurations(const ScratchConfigurations&) = delete;
+  ScratchConfigurations& operator=(const ScratchConfigurations&) = delete;
+
+  // Creates the configurations key itself, with no configuration in it.
+  void create_root(View view = View::Default);
+  // Creates a configuration's key (and the configurations key).
+  void add(const std::string& name, View view = View::Default);
+  // Sets the default value of the configuration's subkey ("Directory", "Properties").
+  void set_default(const std::string& name, const std::string& subkey, DWORD type, const void* data,
+                   DWORD size, View view = View::Default);
+  void set_text(const std::string& name, const std::string& subkey, const std::string& text,
+                View view = View::Default);
+  // Creates the subkey with no default value.
+  void add_subkey(const std::string& name, const std::string& subkey, View view = View::Default);
+
+private:
+  static void remove_all();
+};
+
+}  // namespace ulvane::test

@@ -1,0 +1,142 @@
+// ulvane-call: loads Ulvane.dll as an installer does and calls one export by name.
+//
+//   ulvane-call.exe [--dll PATH] EXPORT [ARG...]
+//
+// Text arguments are passed as given (ANSI); "--null" passes a null pointer. The
+// result is printed verbatim, then a newline. Usage errors exit with 2.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ulvane.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr const char* kNull = "--null";
+
+using Args = std::vector<const char*>;
+
+struct Export {
+  const char* name;
+  const char* arguments;
+  std::size_t arity;
+  std::string (*call)(const UlvaneApi& api, const Args& args);
+};
+
+const char* text(const char* arg) { return std::string(arg) == kNull ? nullptr : arg; }
+
+int integer(const char* arg) {
+  char* end = nullptr;
+  long value = std::strtol(arg, &end, 0);
+  if (*arg == '\0' || *end != '\0') {
+    std::fprintf(stderr, "ulvane-call: '%s' is not an integer\n", arg);
+    std::exit(kUsageError);
+  }
+  return static_cast<int>(value);
+}
+
+std::string number(int value) { return std::to_string(value); }
+
+const Export kExports[] = {
+    {"UpdateCpf", "CPF_PATH", 1,
+     [](const UlvaneApi& api, const Args& a) { return number(api.UpdateCpf(text(a[0]))); }},
+    {"GetCachePort", "CONFIG", 1,
+     [](const UlvaneApi& api, const Args& a) { return number(api.GetCachePort(text(a[0]))); }},
+    {"GetCacheCpf", "CONFIG", 1,
+     [](const UlvaneApi& api, const Args& a) { return std::string(api.GetCacheCpf(text(a[0]))); }},
+    {"GetCacheDir", "CONFIG", 1,
+     [](const UlvaneApi& api, const Args& a) { return std::string(api.GetCacheDir(text(a[0]))); }},
+    {"LoadRtn", "FILE HOST PORT NAMESPACE ROUTINE", 5,
+     [](const UlvaneApi& api, const Args& a) {
+       return number(api.LoadRtn(text(a[0]), text(a[1]), text(a[2]), text(a[3]), text(a[4])));
+     }},
+    {"Sleep", "MILLISECONDS", 1,
+     [](const UlvaneApi& api, const Args& a) { return number(api.Sleep(integer(a[0]))); }},
+    {"GetCacheConfig", "", 0,
+     [](const UlvaneApi& api, const Args&) { return std::string(api.GetCacheConfig()); }},
+    {"Call", "HOST PORT NAMESPACE EXPRESSION", 4,
+     [](const UlvaneApi& api, const Args& a) {
+       return std::string(api.Call(text(a[0]), text(a[1]), text(a[2]), text(a[3])));
+     }},
+    {"LoadFile", "HOST PORT FILE", 3,
+     [](const UlvaneApi& api, const Args& a) {
+       return number(api.LoadFile(text(a[0]), text(a[1]), text(a[2])));
+     }},
+};
+
+int usage(const char* problem) {
+  if (problem) std::fprintf(stderr, "ulvane-call: %s\n", problem);
+  std::fprintf(stderr, "usage: ulvane-call.exe [--dll PATH] EXPORT [ARG...]\nexports:\n");
+  for (const Export& e : kExports) std::fprintf(stderr, "  %s %s\n", e.name, e.arguments);
+  return kUsageError;
+}
+
+std::string system_message(DWORD code) {
+  char text[512] = "";
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
+    --length;
+  return length ? std::string(text, length) : "error " + std::to_string(code);
+}
+
+// The DLL beside this program, as an installer keeps it beside its own files.
+std::string default_dll_path() {
+  char path[MAX_PATH] = "";
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string self(path, length);
+  return self.substr(0, self.find_last_of("\\/") + 1) + "Ulvane.dll";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Args args(argv + 1, argv + argc);
+  std::string dll_path = default_dll_path();
+  if (!args.empty() && std::string(args[0]) == "--dll") {
+    if (args.size() < 2) return usage("--dll needs a path");
+    dll_path = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.empty()) return usage("no export named");
+
+  const std::string name = args[0];
+  args.erase(args.begin());
+  const Export* chosen = nullptr;
+  for (const Export& e : kExports)
+    if (name == e.name) chosen = &e;
+  if (!chosen) return usage(("unknown export '" + name + "'").c_str());
+  if (args.size() != chosen->arity) {
+    std::fprintf(stderr, "ulvane-call: %s takes %u argument(s) (%s), %u given\n", chosen->name,
+                 unsigned(chosen->arity), chosen->arguments, unsigned(args.size()));
+    return kUsageError;
+  }
+
+  HMODULE dll = LoadLibraryA(dll_path.c_str());
+  if (!dll) {
+    std::fprintf(stderr, "ulvane-call: cannot load '%s': %s\n", dll_path.c_str(),
+                 system_message(GetLastError()).c_str());
+    return kUsageError;
+  }
+  UlvaneApi api;
+  ulvane_resolve(dll, &api);
+  if (!GetProcAddress(dll, chosen->name)) {
+    std::fprintf(stderr, "ulvane-call: '%s' does not export %s\n", dll_path.c_str(), chosen->name);
+    return kUsageError;
+  }
+
+  // Binary output: the result is printed byte for byte, CR LF included.
+  _setmode(_fileno(stdout), _O_BINARY);
+  std::string result = chosen->call(api, args);
+  std::fwrite(result.data(), 1, result.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+  FreeLibrary(dll);
+  return 0;
+}
