@@ -1,15 +1,21 @@
-// Inner pieces with no export of their own yet: failure messages and the COM guard.
+// Inner pieces tested directly: failure messages, the COM guard, and the parsers.
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "common/failure.h"
+#include "config/extract_field.h"
+#include "config/integer_syntax.h"
 #include "server/com_apartment.h"
 
 using ulvane::ComApartment;
 using ulvane::Failure;
+using ulvane::config::extract_field;
+using ulvane::config::parse_integer;
 
 TEST(FailureMessage, FillsPatternsWithPlainText) {
   struct Row {
@@ -76,4 +82,93 @@ TEST(ComApartmentGuard, PairsWithAnApartmentTheThreadAlreadyHas) {
     CoUninitialize();
     EXPECT_EQ(apartment(), -1);
   });
+}
+
+TEST(IntegerSyntax, ParsesByTheConfigurationRules) {
+  struct Row {
+    const char* text;
+    std::optional<std::int32_t> expected;
+  };
+  const Row rows[] = {
+      {"0", 0},
+      {"1972", 1972},
+      {"007", 7},
+      {"   56773", 56773},
+      {"+5", 5},
+      {"  +5", 5},
+      {"-1", -1},
+      {"-0", 0},
+      {"2147483647", 2147483647},
+      {"-2147483648", INT32_MIN},
+      {"+2147483647", 2147483647},
+      {"$10", 16},
+      {"x10", 16},
+      {"X1f", 31},
+      {"0x10", 16},
+      {"0XfF", 255},
+      {"$7FFFFFFF", 2147483647},
+      {"$80000000", INT32_MIN},
+      {"0xFFFFFFFF", -1},
+      {"0x00000000FFFFFFFE", -2},
+      {"0000000000002147483647", 2147483647},
+      // not an integer
+      {"", std::nullopt},
+      {"   ", std::nullopt},
+      {"\t5", std::nullopt},
+      {"5 ", std::nullopt},
+      {"5x", std::nullopt},
+      {"1972.0", std::nullopt},
+      {"word", std::nullopt},
+      {"-", std::nullopt},
+      {"+", std::nullopt},
+      {"- 5", std::nullopt},
+      {"--5", std::nullopt},
+      {"-$10", std::nullopt},
+      {"+0x10", std::nullopt},
+      {"$", std::nullopt},
+      {"0x", std::nullopt},
+      {"x", std::nullopt},
+      {"$G", std::nullopt},
+      {"$ 1", std::nullopt},
+      {"0x1 ", std::nullopt},
+      {"2147483648", std::nullopt},
+      {"-2147483649", std::nullopt},
+      {"+2147483648", std::nullopt},
+      {"99999999999999999999", std::nullopt},
+      {"$100000000", std::nullopt},
+      {"0x1FFFFFFFF", std::nullopt},
+      {"0b101", std::nullopt},
+      {"1e3", std::nullopt},
+  };
+  for (const Row& row : rows) EXPECT_EQ(parse_integer(row.text), row.expected) << '"' << row.text << '"';
+}
+
+TEST(ExtractField, SplitsAtTheDelimiter) {
+  struct Row {
+    const char* text;
+    char delimiter;
+    int n;
+    const char* expected;
+  };
+  const Row rows[] = {
+      {"Nsp_12", '_', 2, "12"},
+      {"Nsp_5_more", '_', 2, "5"},
+      {"Nsp", '_', 2, ""},
+      {"Nsp_", '_', 2, ""},
+      {"_7", '_', 2, "7"},
+      {"ULV,CACHELIB,CACHESYS", ',', 1, "ULV"},
+      {"ULV,CACHELIB,CACHESYS", ',', 3, "CACHESYS"},
+      {"ULV,CACHELIB,CACHESYS", ',', 4, ""},
+      {" ULV ,x", ',', 1, " ULV "},
+      {",x", ',', 1, ""},
+      {"a,,c", ',', 2, ""},
+      {"a,,c", ',', 3, "c"},
+      {"whole", ',', 1, "whole"},
+      {"whole", ',', 0, "whole"},
+      {"a,b", ',', -3, "a"},
+      {"", ',', 1, ""},
+      {"", ',', 5, ""},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(extract_field(row.text, row.delimiter, row.n), row.expected) << row.text << " #" << row.n;
 }

@@ -23,6 +23,8 @@ struct ExportRow {
 };
 
 const ExportRow kExports[] = {
+    {"UpdateCpf", 1},
+    {"GetCachePort", 2},
     {"GetCacheCpf", 3},
     {"GetCacheDir", 4},
     {"Sleep", 6},
@@ -139,6 +141,8 @@ TEST(CallFrame, NullTextArgumentsAreTheEmptyText) {
     EXPECT_STREQ(from_null, "");
     EXPECT_STREQ(lookup(""), "");
   }
+  EXPECT_EQ(library().GetCachePort(nullptr), library().GetCachePort(""));
+  EXPECT_EQ(library().UpdateCpf(nullptr), library().UpdateCpf(""));
 }
 
 TEST(CallFrame, SleepReturnsZeroAndWaits) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <type_traits>
 
+#include "config/configuration_file.h"
 #include "config/registry.h"
 #include "exports/boundary.h"
 #include "ulvane.h"
@@ -20,21 +21,32 @@ std::string empty_text(std::exception_ptr) { return std::string(); }
 
 extern "C" {
 
+int __stdcall UpdateCpf(const char* cpf_path) {
+  return value_or(0, [&] {
+    config::update_cpf(text_argument(cpf_path));
+    return 1;
+  });
+}
+
+int __stdcall GetCachePort(const char* configuration) {
+  return value_or(-1, [&] { return config::cache_port(text_argument(configuration)); });
+}
+
 const char* __stdcall GetCacheConfig() {
   static thread_local std::string result;
   return text_result(result, [] { return config::configuration_names(); }, empty_text);
 }
 
-const char* __stdcall GetCacheDir(const char* config) {
+const char* __stdcall GetCacheDir(const char* configuration) {
   static thread_local std::string result;
   return text_result(
-      result, [&] { return config::configuration_directory(text_argument(config)); }, empty_text);
+      result, [&] { return config::configuration_directory(text_argument(configuration)); }, empty_text);
 }
 
-const char* __stdcall GetCacheCpf(const char* config) {
+const char* __stdcall GetCacheCpf(const char* configuration) {
   static thread_local std::string result;
   return text_result(
-      result, [&] { return config::configuration_file(text_argument(config)); }, empty_text);
+      result, [&] { return config::configuration_file(text_argument(configuration)); }, empty_text);
 }
 
 // Exported as "Sleep" (see Ulvane.def).
@@ -46,6 +58,8 @@ int __stdcall SleepExport(int milliseconds) {
 }  // extern "C"
 
 // The definitions above must match the types that hosts call them through.
+static_assert(std::is_same_v<decltype(&UpdateCpf), UlvaneUpdateCpf>);
+static_assert(std::is_same_v<decltype(&GetCachePort), UlvaneGetCachePort>);
 static_assert(std::is_same_v<decltype(&GetCacheConfig), UlvaneGetCacheConfig>);
 static_assert(std::is_same_v<decltype(&GetCacheDir), UlvaneGetCacheDir>);
 static_assert(std::is_same_v<decltype(&GetCacheCpf), UlvaneGetCacheCpf>);

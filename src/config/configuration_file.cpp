@@ -1,0 +1,69 @@
+#include "config/configuration_file.h"
+
+#include <limits>
+
+#include "common/failure.h"
+#include "config/extract_field.h"
+#include "config/integer_syntax.h"
+#include "config/profile_file.h"
+#include "config/registry.h"
+
+namespace ulvane::config {
+namespace {
+
+constexpr const char* kStartupSection = "Startup";
+constexpr const char* kDefaultPortKey = "DefaultPort";
+constexpr std::int32_t kNoPort = -1;
+constexpr std::int32_t kNotFound = -1;
+
+struct EntryRule {
+  const char* section;
+  const char* key_prefix;
+  const char* match;
+  const char* value;
+};
+
+// Applied in this order.
+constexpr EntryRule kEntryRules[] = {
+    {"Namespaces", "Nsp_", "ULV", "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP"},
+    {"CSP.Applications", "CSPApp_", "/csp/ulv",
+     "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0"},
+};
+
+std::int32_t entry_number(const std::string& key) {
+  std::string text = extract_field(key, '_', 2);
+  auto number = parse_integer(text);
+  if (!number) throw Failure::format("'%s' is not a valid integer value", text);
+  return *number;
+}
+
+void update_entry(const ProfileFile& file, const EntryRule& rule) {
+  std::int32_t chosen = kNotFound;
+  std::int32_t highest = 0;
+  for (const std::string& key : file.key_names(rule.section)) {
+    const std::int32_t number = entry_number(key);
+    if (number > highest) highest = number;
+    if (extract_field(file.read_value(rule.section, key), ',', 1) == rule.match) chosen = number;
+  }
+  if (chosen == kNotFound) {
+    // Past the largest number the next one would wrap round onto a negative key
+    // that may belong to someone else: refuse instead of guessing.
+    if (highest == std::numeric_limits<std::int32_t>::max())
+      throw Failure::format("No free entry number in section %s", rule.section);
+    chosen = highest + 1;
+  }
+  file.write_value(rule.section, rule.key_prefix + std::to_string(chosen), rule.value);
+}
+
+}  // namespace
+
+std::int32_t cache_port(const std::string& configuration) {
+  return ProfileFile(configuration_file(configuration)).read_integer(kStartupSection, kDefaultPortKey, kNoPort);
+}
+
+void update_cpf(const std::string& path) {
+  const ProfileFile file(path);
+  for (const EntryRule& rule : kEntryRules) update_entry(file, rule);
+}
+
+}  // namespace ulvane::config

@@ -1,0 +1,56 @@
+#include "config/profile_file.h"
+
+#include <windows.h>
+
+#include "common/failure.h"
+#include "config/integer_syntax.h"
+
+namespace ulvane::config {
+namespace {
+
+constexpr DWORD kValueBuffer = 2048;
+constexpr DWORD kFirstKeyListBuffer = 16384;
+
+}  // namespace
+
+std::string ProfileFile::read_value(const std::string& section, const std::string& key) const {
+  std::string value(kValueBuffer, '\0');
+  DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), "", value.data(), kValueBuffer,
+                                          path_.c_str());
+  value.resize(length);
+  return value;
+}
+
+std::int32_t ProfileFile::read_integer(const std::string& section, const std::string& key,
+                                       std::int32_t fallback) const {
+  return parse_integer(read_value(section, key)).value_or(fallback);
+}
+
+std::vector<std::string> ProfileFile::key_names(const std::string& section) const {
+  // A list cut short would hide the highest entry number (so a new entry would
+  // overwrite an existing one) or cut a name in half: grow until it all fits. The
+  // platform answers size - 2 when the list did not fit.
+  std::vector<char> buffer;
+  DWORD length = 0;
+  for (DWORD size = kFirstKeyListBuffer;; size *= 2) {
+    buffer.assign(size, '\0');
+    length = GetPrivateProfileStringA(section.c_str(), nullptr, "", buffer.data(), size, path_.c_str());
+    if (length + 2 < size) break;
+  }
+
+  std::vector<std::string> names;
+  for (DWORD at = 0; at < length;) {
+    std::string name(buffer.data() + at);
+    at += static_cast<DWORD>(name.size()) + 1;
+    names.push_back(std::move(name));
+  }
+  return names;
+}
+
+void ProfileFile::write_value(const std::string& section, const std::string& key,
+                              const std::string& value) const {
+  if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str()))
+    throw Failure::format("Unable to write to %s", path_);
+}
+
+}  // namespace ulvane::config

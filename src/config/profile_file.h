@@ -1,0 +1,33 @@
+// One configuration file, reached only through the platform's profile functions:
+// one call per access, nothing cached, no separate flush.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace ulvane::config {
+
+class ProfileFile {
+public:
+  explicit ProfileFile(std::string path) : path_(std::move(path)) {}
+
+  // The value, or the empty text when the file, section or key is missing; a
+  // value longer than 2047 characters is cut there.
+  std::string read_value(const std::string& section, const std::string& key) const;
+
+  // The value parsed as an integer, or fallback when it is missing or does not parse.
+  std::int32_t read_integer(const std::string& section, const std::string& key, std::int32_t fallback) const;
+
+  // Every key name of the section in file order, however long the list.
+  std::vector<std::string> key_names(const std::string& section) const;
+
+  // Adds or replaces the value, creating the section and the file as needed.
+  // A Failure "Unable to write to <path>" when the platform refuses.
+  void write_value(const std::string& section, const std::string& key, const std::string& value) const;
+
+private:
+  std::string path_;
+};
+
+}  // namespace ulvane::config

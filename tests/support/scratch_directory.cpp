@@ -1,0 +1,59 @@
+#include "support/scratch_directory.h"
+
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace ulvane::test {
+
+ScratchDirectory::ScratchDirectory() {
+  static LONG counter = 0;
+  char temp[MAX_PATH] = "";
+  GetTempPathA(MAX_PATH, temp);
+  path_ = std::string(temp) + "ulvane-" + std::to_string(GetCurrentProcessId()) + "-" +
+          std::to_string(InterlockedIncrement(&counter));
+  if (!CreateDirectoryA(path_.c_str(), nullptr)) throw std::runtime_error("cannot create " + path_);
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((path_ + "\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      std::string full = file(name);
+      SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryA(full.c_str());
+      else DeleteFileA(full.c_str());
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryA(path_.c_str());
+}
+
+std::string ScratchDirectory::write(const std::string& name, const std::string& bytes) const {
+  std::string full = file(name);
+  std::ofstream out(full, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out) throw std::runtime_error("cannot write " + full);
+  return full;
+}
+
+std::string ScratchDirectory::read(const std::string& name) const {
+  std::ifstream in(file(name), std::ios::binary);
+  if (!in) return "<missing>";
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+std::string crlf_lines(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const std::string& line : lines) text.append(line).append("\r\n");
+  return text;
+}
+
+}  // namespace ulvane::test
