@@ -27,8 +27,11 @@ const ExportRow kExports[] = {
     {"GetCachePort", 2},
     {"GetCacheCpf", 3},
     {"GetCacheDir", 4},
+    {"LoadRtn", 5},
     {"Sleep", 6},
     {"GetCacheConfig", 7},
+    {"Call", 8},
+    {"LoadFile", 9},
 };
 
 const IMAGE_NT_HEADERS32* nt_headers(HMODULE module) {

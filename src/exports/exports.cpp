@@ -3,12 +3,15 @@
 #include <windows.h>
 
 #include <exception>
+#include <new>
 #include <string>
 #include <type_traits>
 
 #include "config/configuration_file.h"
 #include "config/registry.h"
 #include "exports/boundary.h"
+#include "server/com_apartment.h"
+#include "server/commands.h"
 #include "ulvane.h"
 
 using namespace ulvane;
@@ -16,6 +19,23 @@ using namespace ulvane;
 namespace {
 
 std::string empty_text(std::exception_ptr) { return std::string(); }
+
+// What Call returns for a failure: its message.
+std::string failure_message(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    return "Out of memory";
+  } catch (const std::exception& known) {
+    return known.what();
+  } catch (...) {
+    return "Unknown failure";
+  }
+}
+
+server::ServerAddress address(const char* host, const char* port) {
+  return {text_argument(host), text_argument(port)};
+}
 
 }  // namespace
 
@@ -30,6 +50,33 @@ int __stdcall UpdateCpf(const char* cpf_path) {
 
 int __stdcall GetCachePort(const char* configuration) {
   return value_or(-1, [&] { return config::cache_port(text_argument(configuration)); });
+}
+
+int __stdcall LoadRtn(const char* file_path, const char* host, const char* port, const char* name_space,
+                      const char* routine) {
+  ComApartment apartment;
+  return value_or(0, [&] {
+    server::load_routine(text_argument(file_path), address(host, port), text_argument(name_space),
+                         text_argument(routine));
+    return 1;
+  });
+}
+
+const char* __stdcall Call(const char* host, const char* port, const char* name_space, const char* expression) {
+  static thread_local std::string result;
+  ComApartment apartment;
+  return text_result(
+      result,
+      [&] { return server::call_expression(address(host, port), text_argument(name_space), text_argument(expression)); },
+      failure_message);
+}
+
+int __stdcall LoadFile(const char* host, const char* port, const char* file_path) {
+  ComApartment apartment;
+  return value_or(0, [&] {
+    server::load_file(address(host, port), text_argument(file_path));
+    return 1;
+  });
 }
 
 const char* __stdcall GetCacheConfig() {
@@ -60,6 +107,9 @@ int __stdcall SleepExport(int milliseconds) {
 // The definitions above must match the types that hosts call them through.
 static_assert(std::is_same_v<decltype(&UpdateCpf), UlvaneUpdateCpf>);
 static_assert(std::is_same_v<decltype(&GetCachePort), UlvaneGetCachePort>);
+static_assert(std::is_same_v<decltype(&LoadRtn), UlvaneLoadRtn>);
+static_assert(std::is_same_v<decltype(&Call), UlvaneCall>);
+static_assert(std::is_same_v<decltype(&LoadFile), UlvaneLoadFile>);
 static_assert(std::is_same_v<decltype(&GetCacheConfig), UlvaneGetCacheConfig>);
 static_assert(std::is_same_v<decltype(&GetCacheDir), UlvaneGetCacheDir>);
 static_assert(std::is_same_v<decltype(&GetCacheCpf), UlvaneGetCacheCpf>);

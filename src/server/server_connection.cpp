@@ -1,0 +1,206 @@
+#include "server/server_connection.h"
+
+#include <exception>
+
+#include "common/failure.h"
+#include "common/text.h"
+#include "server/com_error.h"
+#include "server/control_ids.h"
+#include "server/variant.h"
+
+namespace ulvane::server {
+namespace {
+
+constexpr const char* kConnectionPrefix = "cn_iptcp:";
+constexpr LCID kInvokeLocale = 0;
+
+// A hosting step the control must not refuse (a negative result).
+void require(HRESULT result) {
+  if (FAILED(result)) throw Failure(code_message(result));
+}
+
+// Every call into the control: by dispatch ID, and anything but S_OK is a failure,
+// positive success codes included.
+void invoke(IDispatch* target, DISPID member, WORD kind, DISPPARAMS& params, VARIANT* result) {
+  EXCEPINFO exception{};
+  UINT argument_error = 0;
+  HRESULT outcome = target->Invoke(member, IID_NULL, kInvokeLocale, kind, &params, result, &exception, &argument_error);
+  if (outcome == DISP_E_EXCEPTION && exception.pfnDeferredFillIn) exception.pfnDeferredFillIn(&exception);
+  Bstr source(exception.bstrSource), description(exception.bstrDescription), help(exception.bstrHelpFile);
+  if (outcome != S_OK) throw Failure(invoke_message(outcome, exception));
+}
+
+void set_text(Variant& value, const std::string& text) {
+  value.vt = VT_BSTR;
+  value.bstrVal = to_bstr(text).release();
+}
+
+}  // namespace
+
+ServerConnection::ServerConnection(const ServerAddress& address, const std::string& name_space) {
+  require(CoCreateInstance(kControlClass, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IOleObject,
+                           reinterpret_cast<void**>(object_.GetAddressOf())));
+  site_.Attach(new ControlSite);
+  try {
+    start_hosting();
+  } catch (...) {
+    release();  // made but never connected: nothing to disconnect
+    throw;
+  }
+  std::exception_ptr failure;
+  try {
+    finish_hosting();
+    connect(address, name_space);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    close();
+    std::rethrow_exception(failure);
+  }
+}
+
+ServerConnection::~ServerConnection() { release(); }
+
+void ServerConnection::start_hosting() {
+  DWORD status = 0;
+  require(object_->GetMiscStatus(DVASPECT_CONTENT, &status));
+  if (status & OLEMISC_SETCLIENTSITEFIRST) {
+    require(object_->SetClientSite(site_.Get()));
+    site_given_ = true;
+  }
+  require(object_.As(&persist_));
+  SIZEL extent{};
+  require(object_->GetExtent(DVASPECT_CONTENT, &extent));
+}
+
+void ServerConnection::finish_hosting() {
+  if (!site_given_) {
+    require(object_->SetClientSite(site_.Get()));
+    site_given_ = true;
+  }
+  require(persist_->InitNew());
+  require(object_.As(&control_));
+  require(object_.As(&dispatch_));
+
+  // Optional parts of the hosting: the control works without them.
+  Ptr<IPerPropertyBrowsing> browsing;
+  object_.As(&browsing);
+  Ptr<IConnectionPointContainer> points;
+  if (SUCCEEDED(object_.As(&points))) {
+    auto advise = [&](REFIID sink, Ptr<IConnectionPoint>& point, DWORD& cookie) {
+      if (FAILED(points->FindConnectionPoint(sink, point.ReleaseAndGetAddressOf()))) return;
+      if (FAILED(point->Advise(static_cast<IOleClientSite*>(site_.Get()), &cookie))) point.Reset();
+    };
+    advise(IID_IPropertyNotifySink, property_point_, property_cookie_);
+    advise(kControlEvents, event_point_, event_cookie_);
+  }
+  control_->OnAmbientPropertyChange(DISPID_UNKNOWN);
+  SIZEL extent{};
+  object_->GetExtent(DVASPECT_CONTENT, &extent);
+}
+
+void ServerConnection::connect(const ServerAddress& address, const std::string& name_space) {
+  Variant trap;
+  trap.vt = VT_BOOL;
+  trap.boolVal = VARIANT_TRUE;
+  put(kErrorTrap, trap);
+
+  Variant timeout;
+  timeout.vt = VT_I4;
+  timeout.lVal = -1;
+  put(kTimeOut, timeout);
+
+  // Host and port go in verbatim: no trimming, checking or escaping.
+  Variant server;
+  set_text(server, std::string(kConnectionPrefix).append(address.host).append("[").append(address.port).append("]"));
+  put(kMServer, server);
+
+  if (!get_text(kErrorName).empty()) throw Failure(get_text(kErrorName));
+
+  Variant space;
+  set_text(space, name_space);
+  put(kNameSpace, space);
+}
+
+void ServerConnection::run(const std::string& line) {
+  if (!vism_ && FAILED(object_->QueryInterface(kDVisM, reinterpret_cast<void**>(vism_.GetAddressOf()))))
+    throw Failure("Interface not supported");
+  Variant argument;
+  set_text(argument, line);
+  DISPPARAMS params{&argument, nullptr, 1, 0};
+  Variant discarded;
+  invoke(vism_.Get(), kRunCode, DISPATCH_METHOD, params, &discarded);
+}
+
+std::string ServerConnection::read_result() {
+  Variant value;
+  get(kValueP1, value);
+  if (value.vt == VT_BSTR) return to_ansi(value.bstrVal);
+  if (value.vt == VT_EMPTY) return std::string();
+  // Numbers and dates come out as the user's regional settings write them.
+  Variant text;
+  if (FAILED(VariantChangeTypeEx(&text, &value, LOCALE_USER_DEFAULT, 0, VT_BSTR)))
+    throw Failure("Invalid variant type conversion");
+  return to_ansi(text.bstrVal);
+}
+
+void ServerConnection::close() {
+  if (!object_) return;
+  std::exception_ptr failure;
+  // Only a control that was fully hosted can have connected.
+  if (dispatch_) {
+    try {
+      Variant nothing;
+      set_text(nothing, std::string());
+      put(kMServer, nothing);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  release();
+  if (failure) std::rethrow_exception(failure);
+}
+
+void ServerConnection::release() noexcept {
+  if (!object_) return;
+  object_->Close(OLECLOSE_NOSAVE);
+  if (property_point_) property_point_->Unadvise(property_cookie_);
+  if (event_point_) event_point_->Unadvise(event_cookie_);
+  if (site_given_) object_->SetClientSite(nullptr);
+  vism_.Reset();
+  dispatch_.Reset();
+  control_.Reset();
+  persist_.Reset();
+  property_point_.Reset();
+  event_point_.Reset();
+  object_.Reset();
+  site_.Reset();
+}
+
+void ServerConnection::put(DISPID property, VARIANT& value) {
+  DISPID named = DISPID_PROPERTYPUT;
+  DISPPARAMS params{&value, &named, 1, 1};
+  invoke(dispatch_.Get(), property, DISPATCH_PROPERTYPUT, params, nullptr);
+}
+
+void ServerConnection::get(DISPID property, VARIANT& value) {
+  VariantClear(&value);
+  DISPPARAMS params{nullptr, nullptr, 0, 0};
+  invoke(dispatch_.Get(), property, DISPATCH_PROPERTYGET, params, &value);
+}
+
+// A text property; a value that is not a string is converted where it can be and
+// is otherwise the empty text.
+std::string ServerConnection::get_text(DISPID property) {
+  Variant value;
+  get(property, value);
+  if (value.vt == VT_BSTR) return to_ansi(value.bstrVal);
+  Variant text;
+  if (value.vt == VT_EMPTY || value.vt == VT_NULL ||
+      FAILED(VariantChangeTypeEx(&text, &value, LOCALE_USER_DEFAULT, 0, VT_BSTR)))
+    return std::string();
+  return to_ansi(text.bstrVal);
+}
+
+}  // namespace ulvane::server
