@@ -1,4 +1,4 @@
-// Inner pieces tested directly: failure messages, the COM guard, and the parsers.
+// Inner pieces tested directly: failure messages, the COM guard and the parsers.
 #include <gtest/gtest.h>
 #include <objbase.h>
 
@@ -11,11 +11,14 @@
 #include "config/extract_field.h"
 #include "config/integer_syntax.h"
 #include "server/com_apartment.h"
+#include "server/com_error.h"
 
 using ulvane::ComApartment;
 using ulvane::Failure;
 using ulvane::config::extract_field;
 using ulvane::config::parse_integer;
+using ulvane::server::code_message;
+using ulvane::server::invoke_message;
 
 TEST(FailureMessage, FillsPatternsWithPlainText) {
   struct Row {
@@ -171,4 +174,63 @@ TEST(ExtractField, SplitsAtTheDelimiter) {
   };
   for (const Row& row : rows)
     EXPECT_EQ(extract_field(row.text, row.delimiter, row.n), row.expected) << row.text << " #" << row.n;
+}
+
+namespace {
+
+// What the system table says for code, trimmed as failure messages are: computed
+// here because Wine's table lacks texts that Windows has.
+std::string system_text(DWORD code) {
+  char text[256] = "";
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                                sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (static_cast<unsigned char>(message.back()) <= 32 || message.back() == '.'))
+    message.pop_back();
+  return message;
+}
+
+}  // namespace
+
+TEST(ComFailureMessage, UsesTheSystemTextOrTheCode) {
+  const std::string out_of_memory = system_text(E_OUTOFMEMORY);
+  ASSERT_FALSE(out_of_memory.empty());
+  EXPECT_EQ(code_message(E_OUTOFMEMORY), out_of_memory);
+  EXPECT_NE(out_of_memory.back(), '.');
+  EXPECT_EQ(code_message(S_FALSE), system_text(1));
+
+  const HRESULT unknown = static_cast<HRESULT>(0x8ABC0DEF);
+  ASSERT_EQ(system_text(unknown), "");
+  EXPECT_EQ(code_message(unknown), "OLE error 8ABC0DEF");
+  const HRESULT not_registered = REGDB_E_CLASSNOTREG;
+  EXPECT_EQ(code_message(not_registered), system_text(not_registered).empty() ? "OLE error 80040154" : system_text(not_registered));
+}
+
+TEST(ComFailureMessage, TakesTheExceptionsDescriptionTrimmed) {
+  struct Row {
+    const wchar_t* description;
+    SCODE scode;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {L"<UNDEFINED>", 0, "<UNDEFINED>"},
+      {L"Connection refused. \r\n", 0, "Connection refused"},
+      {L"Ends with dots...\t.", 0, "Ends with dots"},
+      {L"Keeps. Inner. Stops", 0, "Keeps. Inner. Stops"},
+      {L" . \r\n", E_OUTOFMEMORY, system_text(E_OUTOFMEMORY)},
+      {nullptr, E_OUTOFMEMORY, system_text(E_OUTOFMEMORY)},
+      {nullptr, 0, code_message(DISP_E_EXCEPTION)},
+  };
+  for (const Row& row : rows) {
+    EXCEPINFO exception{};
+    exception.bstrDescription = row.description ? SysAllocString(row.description) : nullptr;
+    exception.scode = row.scode;
+    EXPECT_EQ(invoke_message(DISP_E_EXCEPTION, exception), row.expected);
+    SysFreeString(exception.bstrDescription);
+  }
+  // Without DISP_E_EXCEPTION there is no exception to read.
+  EXCEPINFO ignored{};
+  ignored.bstrDescription = SysAllocString(L"not raised");
+  EXPECT_EQ(invoke_message(E_OUTOFMEMORY, ignored), system_text(E_OUTOFMEMORY));
+  SysFreeString(ignored.bstrDescription);
 }
