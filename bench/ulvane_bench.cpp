@@ -1,0 +1,158 @@
+// Times each export beside the bare platform calls it has to make for the same
+// work, in one run, and prints a table ending with the worst ratio.
+//
+//   ulvane_bench.exe [--growth FILE]   FILE receives the UpdateCpf growth data
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "support/library.h"
+#include "support/scratch_directory.h"
+#include "support/scratch_registry.h"
+#include "ulvane.h"
+
+using namespace ulvane::bench;
+using namespace ulvane::test;
+
+namespace {
+
+const std::string kConfigurations = "Software\\InterSystems\\Cache\\Configurations";
+
+// The bare registry reads of one configuration value: open, size, data, close.
+std::string bare_default_value(const std::string& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
+  DWORD type = 0, size = 0;
+  char data[MAX_PATH] = "";
+  RegQueryValueExA(key, "", nullptr, &type, nullptr, &size);
+  size = sizeof data;
+  RegQueryValueExA(key, "", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+  RegCloseKey(key);
+  return data;
+}
+
+void bare_list() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigurations.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  DWORD count = 0, longest = 0;
+  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr, nullptr, nullptr,
+                   nullptr);
+  char name[256];
+  for (DWORD i = 0; i < count; ++i) {
+    DWORD length = longest + 1;
+    RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+  }
+  RegCloseKey(key);
+}
+
+// The profile calls of one entry rule: the key list, each value, one write.
+void bare_entry_update(const char* section, const char* key, const char* value, const std::string& path,
+                       std::vector<char>& list) {
+  GetPrivateProfileStringA(section, nullptr, "", list.data(), static_cast<DWORD>(list.size()), path.c_str());
+  char text[2048];
+  for (const char* name = list.data(); *name; name += std::strlen(name) + 1)
+    GetPrivateProfileStringA(section, name, "", text, sizeof text, path.c_str());
+  WritePrivateProfileStringA(section, key, value, path.c_str());
+}
+
+std::string config_file(int keys) {
+  std::string text = "[Startup]\r\nDefaultPort=1972\r\n";
+  auto section = [&](const char* name, const char* prefix, const char* ulv) {
+    text.append("[").append(name).append("]\r\n");
+    for (int i = 1; i < keys; ++i)
+      text.append(prefix).append(std::to_string(i)).append("=NAMESPACE").append(std::to_string(i)).append(",X\r\n");
+    text.append(prefix).append(std::to_string(keys)).append("=").append(ulv).append("\r\n");
+  };
+  section("Namespaces", "Nsp_", "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP");
+  section("CSP.Applications", "CSPApp_", "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0");
+  return text;
+}
+
+void print_row(const Comparison& c) {
+  std::printf("| %-40s | %12.1f | %12.1f | %5.2f |\n", c.label.c_str(), c.export_us, c.bare_us, c.ratio());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string growth_file = argc == 3 && std::string(argv[1]) == "--growth" ? argv[2] : "";
+
+  // Loading first, while the DLL is not yet in this process. Only the first load
+  // is a real one: the runtime keeps the DLL loaded while a thread that holds
+  // one of its result texts lives, so it is timed once.
+  std::string dll = beside_this_program("Ulvane.dll");
+  double load_us = median_us(
+      [&] {
+        HMODULE module = LoadLibraryA(dll.c_str());
+        UlvaneApi api;
+        ulvane_resolve(module, &api);
+        api.GetCacheConfig();
+      },
+      1);
+
+  const UlvaneApi& api = library();
+  std::vector<Comparison> rows;
+  std::printf("| %-40s | %12s | %12s | %5s |\n", "case", "export (us)", "platform (us)", "ratio");
+  std::printf("|%s|%s|%s|%s|\n", std::string(42, '-').c_str(), std::string(14, '-').c_str(),
+              std::string(14, '-').c_str(), std::string(7, '-').c_str());
+
+  for (int count : {1, 10, 100}) {
+    ScratchConfigurations registry;
+    char name[16];
+    for (int i = 0; i < count; ++i) {
+      std::snprintf(name, sizeof name, "CACHE%03d", i);
+      registry.add(name);
+    }
+    rows.push_back(compare("GetCacheConfig, " + std::to_string(count) + " configurations", [&] { api.GetCacheConfig(); },
+                           bare_list, 31));
+    print_row(rows.back());
+  }
+
+  ScratchConfigurations registry;
+  ScratchDirectory dir;
+  std::string cpf = dir.write("cache.cpf", config_file(20));
+  registry.set_text("CACHE", "Directory", "C:\\InterSystems\\Cache\\");
+  registry.set_text("CACHE", "Properties", cpf);
+  const std::string key = kConfigurations + "\\CACHE";
+  rows.push_back(compare("GetCacheDir", [&] { api.GetCacheDir("CACHE"); },
+                         [&] { bare_default_value(key + "\\Directory"); }, 31));
+  print_row(rows.back());
+  rows.push_back(compare("GetCachePort", [&] { api.GetCachePort("CACHE"); },
+                         [&] {
+                           std::string path = bare_default_value(key + "\\Properties");
+                           char port[2048];
+                           GetPrivateProfileStringA("Startup", "DefaultPort", "", port, sizeof port, path.c_str());
+                         },
+                         31));
+  print_row(rows.back());
+
+  std::FILE* growth = growth_file.empty() ? nullptr : std::fopen(growth_file.c_str(), "w");
+  if (growth) std::fprintf(growth, "# keys export_ms platform_ms\n");
+  for (int keys : {10, 100, 1000, 10000}) {
+    std::string path = dir.write("keys" + std::to_string(keys) + ".cpf", config_file(keys));
+    std::vector<char> list(keys * 16 + 64);
+    api.UpdateCpf(path.c_str());  // the file now holds both entries: every call does the same work
+    auto bare = [&] {
+      bare_entry_update("Namespaces", "Nsp_1", "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP", path, list);
+      bare_entry_update("CSP.Applications", "CSPApp_1",
+                        "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0", path, list);
+    };
+    rows.push_back(compare("UpdateCpf, " + std::to_string(keys) + " keys per section",
+                           [&] { api.UpdateCpf(path.c_str()); }, bare, keys >= 10000 ? 3 : keys >= 1000 ? 7 : 21));
+    print_row(rows.back());
+    if (growth) std::fprintf(growth, "%d %.3f %.3f\n", keys, rows.back().export_us / 1000, rows.back().bare_us / 1000);
+  }
+  if (growth) std::fclose(growth);
+
+  double worst = 0;
+  for (const Comparison& c : rows) worst = std::max(worst, c.ratio());
+  std::printf("\nload the DLL and make the first call: %.0f us\n", load_us);
+  std::printf("worst ratio: %.2f\n", worst);
+  return 0;
+}
