@@ -1,0 +1,109 @@
+#include "server.h"
+
+#include <ws2tcpip.h>
+
+namespace standin {
+namespace {
+
+constexpr const char* kProtocolError = "<PROTOCOL> malformed request header";
+
+}  // namespace
+
+Server::~Server() { stop_all(); }
+
+void Server::serve(unsigned lifetime_seconds) {
+  ULONGLONG deadline = lifetime_seconds ? GetTickCount64() + lifetime_seconds * 1000ULL : 0;
+  while (!stop_requested_ && (!deadline || GetTickCount64() < deadline)) {
+    join_finished();
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(listener_.get(), &readable);
+    timeval wait{0, 100 * 1000};  // short, so a stop request or the deadline is noticed soon
+    if (select(0, &readable, nullptr, nullptr, &wait) <= 0) continue;
+    Socket accepted(accept(listener_.get(), nullptr, nullptr));
+    if (!accepted) continue;
+    auto connection = std::make_unique<Connection>();
+    connection->socket = std::move(accepted);
+    Connection& added = *connection;
+    std::lock_guard lock(connections_mutex_);
+    connections_.push_back(std::move(connection));
+    added.thread = std::thread([this, &added] { converse(added); });
+  }
+  stop_all();
+}
+
+void Server::converse(Connection& connection) {
+  Session session(setup_);
+  const Socket& socket = connection.socket;
+  while (!stop_requested_) {
+    std::optional<std::string> line = socket.read_line();
+    if (!line) break;
+    std::optional<RequestHeader> header = parse_request_header(*line);
+    if (!header) {
+      // The stream cannot be trusted past a broken header: answer once and hang up.
+      socket.send_all(encode_answer(Answer{false, kProtocolError, ValueKind::Undefined, ""}));
+      break;
+    }
+    std::optional<std::string> payload = socket.read_exact(header->size);
+    if (!payload) break;
+    Answer answer;
+    if (header->verb == "run") {
+      answer = session.run(*payload);
+    } else if (header->verb == "ns") {
+      answer = session.select_namespace(*payload);
+    } else if (header->verb == "stop") {
+      stop_requested_ = true;
+    } else {
+      std::string error = "<PROTOCOL> unknown request \"";
+      answer = Answer{false, error.append(header->verb).append("\""), ValueKind::Undefined, ""};
+    }
+    if (!socket.send_all(encode_answer(answer))) break;
+  }
+  connection.finished = true;
+}
+
+void Server::join_finished() {
+  std::lock_guard lock(connections_mutex_);
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    if ((*it)->finished) {
+      (*it)->thread.join();
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void Server::stop_all() {
+  stop_requested_ = true;
+  listener_.reset();
+  std::lock_guard lock(connections_mutex_);
+  // Shutting the sockets down wakes threads blocked in recv; they then finish.
+  for (auto& connection : connections_) shutdown(connection->socket.get(), SD_BOTH);
+  for (auto& connection : connections_)
+    if (connection->thread.joinable()) connection->thread.join();
+  connections_.clear();
+}
+
+Socket listen_on_loopback(unsigned short port, std::string& error) {
+  Socket listener(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (!listener || bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener.get(), SOMAXCONN) != 0) {
+    error = socket_error_text(WSAGetLastError());
+    return Socket();
+  }
+  return listener;
+}
+
+unsigned short bound_port(const Socket& listener) {
+  sockaddr_in address{};
+  int size = sizeof address;
+  getsockname(listener.get(), reinterpret_cast<sockaddr*>(&address), &size);
+  return ntohs(address.sin_port);
+}
+
+}  // namespace standin
