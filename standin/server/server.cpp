@@ -32,10 +32,28 @@ void Server::serve(unsigned lifetime_seconds) {
   stop_all();
 }
 
+// Waits for the next request, looking up now and then so that a stop is not held up
+// by a client that stays connected and silent.
+bool Server::await_request(const Socket& socket) const {
+  while (!stop_requested_) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket.get(), &readable);
+    timeval wait{0, 100 * 1000};
+    int ready = select(0, &readable, nullptr, nullptr, &wait);
+    if (ready != 0) return ready > 0;
+  }
+  return false;
+}
+
 void Server::converse(Connection& connection) {
   Session session(setup_);
   const Socket& socket = connection.socket;
-  while (!stop_requested_) {
+  // A request started but never finished gives up after a while instead of blocking a stop.
+  DWORD patience_ms = 10000;
+  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience_ms),
+             sizeof patience_ms);
+  while (await_request(socket)) {
     std::optional<std::string> line = socket.read_line();
     if (!line) break;
     std::optional<RequestHeader> header = parse_request_header(*line);
@@ -78,8 +96,7 @@ void Server::stop_all() {
   stop_requested_ = true;
   listener_.reset();
   std::lock_guard lock(connections_mutex_);
-  // Shutting the sockets down wakes threads blocked in recv; they then finish.
-  for (auto& connection : connections_) shutdown(connection->socket.get(), SD_BOTH);
+  // Connection threads notice the stop between requests and finish.
   for (auto& connection : connections_)
     if (connection->thread.joinable()) connection->thread.join();
   connections_.clear();

@@ -30,6 +30,7 @@ private:
     std::atomic<bool> finished{false};
   };
 
+  bool await_request(const Socket& socket) const;
   void converse(Connection& connection);
   void join_finished();
   void stop_all();
