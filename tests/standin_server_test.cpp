@@ -208,12 +208,18 @@ TEST(StandinServer, StopsOnRequestOrWhenItsTimeIsUp) {
   standin::WinsockSession winsock;
   EXPECT_FALSE(standin::connect_tcp("127.0.0.1", port).socket);
 
+  // A server whose time runs out, and one that was told to end with it.
   StandinServer timed(StandinServer::Options{{}, 1});
+  StandinServer::Options child_options;
+  child_options.parent = timed.process_id();
+  StandinServer child(child_options);
   EXPECT_EQ(timed.wait_for_exit(), 0u);
+  EXPECT_EQ(child.wait_for_exit(), 0u);
 }
 
 TEST(StandinServer, RejectsABadCommandLine) {
-  for (const char* arguments : {"--port", "--port 70000", "--lifetime x", "--bogus 1", "--namespaces ,"}) {
+  for (const char* arguments :
+       {"--port", "--port 70000", "--lifetime x", "--bogus 1", "--namespaces ,", "--parent 0"}) {
     ProcessResult result = run_process(cat("\"", beside_this_program("standin-server.exe"), "\" ", arguments));
     EXPECT_EQ(result.exit_code, 2u) << arguments;
     EXPECT_NE(result.err.find("usage: standin-server"), std::string::npos) << arguments;

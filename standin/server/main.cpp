@@ -1,5 +1,6 @@
 // standin-server.exe: the stand-in database server, run under Wine by the tests
 // or by hand. Prints the port it listens on as its first line of output.
+#include <climits>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -18,7 +19,8 @@ constexpr const char* kUsage =
     "  --store       directory of saved routines (default .\\store)\n"
     "  --journal     file every received line is appended to (default .\\journal.txt)\n"
     "  --namespaces  the namespaces it knows; connections start in the first (default USER,%SYS,ULV)\n"
-    "  --lifetime    stop by itself after this many seconds; 0 (the default) waits for a stop request\n";
+    "  --lifetime    stop by itself after this many seconds; 0 (the default) waits for a stop request\n"
+    "  --parent      stop by itself when the process with this id ends\n";
 
 struct Options {
   unsigned long port = 0;
@@ -26,6 +28,21 @@ struct Options {
   std::wstring journal = L".\\journal.txt";
   std::vector<std::string> namespaces{"USER", "%SYS", "ULV"};
   unsigned long lifetime = 0;
+  unsigned long parent = 0;
+};
+
+class ProcessHandle {
+public:
+  explicit ProcessHandle(HANDLE handle) : handle_(handle) {}
+  ~ProcessHandle() {
+    if (handle_) CloseHandle(handle_);
+  }
+  ProcessHandle(const ProcessHandle&) = delete;
+  ProcessHandle& operator=(const ProcessHandle&) = delete;
+  HANDLE get() const { return handle_; }
+
+private:
+  HANDLE handle_;
 };
 
 bool parse_number(const wchar_t* text, unsigned long limit, unsigned long& value) {
@@ -62,6 +79,8 @@ bool parse_options(int argc, wchar_t** argv, Options& options) {
       if (options.namespaces.empty()) return false;
     } else if (flag == L"--lifetime") {
       if (!parse_number(value, 10UL * 365 * 24 * 3600, options.lifetime)) return false;
+    } else if (flag == L"--parent") {
+      if (!parse_number(value, ULONG_MAX, options.parent) || options.parent == 0) return false;
     } else {
       return false;
     }
@@ -76,6 +95,13 @@ int wmain(int argc, wchar_t** argv) {
   if (!parse_options(argc, argv, options)) {
     std::fputs(kUsage, stderr);
     return 2;
+  }
+  // A server started by a test must not outlive it, even when the test dies: under Wine
+  // it holds the test's Unix standard error, and a test runner would wait on that.
+  ProcessHandle parent(options.parent ? OpenProcess(SYNCHRONIZE, FALSE, options.parent) : nullptr);
+  if (options.parent && !parent.get()) {
+    std::fprintf(stderr, "standin-server: process %lu is not running\n", options.parent);
+    return 1;
   }
   WinsockSession winsock;
   std::string error;
@@ -98,7 +124,7 @@ int wmain(int argc, wchar_t** argv) {
   std::fflush(stdout);
 
   Server server(std::move(listener), ServerSetup{options.namespaces, &store, &journal});
-  server.serve(options.lifetime);
+  server.serve(options.lifetime, parent.get());
   std::printf("stopped\n");
   return 0;
 }

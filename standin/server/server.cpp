@@ -11,9 +11,10 @@ constexpr const char* kProtocolError = "<PROTOCOL> malformed request header";
 
 Server::~Server() { stop_all(); }
 
-void Server::serve(unsigned lifetime_seconds) {
+void Server::serve(unsigned lifetime_seconds, HANDLE parent) {
   ULONGLONG deadline = lifetime_seconds ? GetTickCount64() + lifetime_seconds * 1000ULL : 0;
-  while (!stop_requested_ && (!deadline || GetTickCount64() < deadline)) {
+  while (!stop_requested_ && (!deadline || GetTickCount64() < deadline) &&
+         (!parent || WaitForSingleObject(parent, 0) == WAIT_TIMEOUT)) {
     join_finished();
     fd_set readable;
     FD_ZERO(&readable);

@@ -20,8 +20,9 @@ public:
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Serves until stopped; a lifetime of 0 seconds means no time limit.
-  void serve(unsigned lifetime_seconds);
+  // Serves until stopped, until the time is up (0 seconds: no limit) or until the
+  // parent process (if any) has ended.
+  void serve(unsigned lifetime_seconds, HANDLE parent);
 
 private:
   struct Connection {

@@ -66,6 +66,7 @@ StandinServer::StandinServer(const Options& options) : directory_(make_scratch_d
   command.append(" --port 0 --store ").append(quoted(directory_ + "\\store"));
   command.append(" --journal ").append(quoted(directory_ + "\\journal.txt"));
   command.append(" --lifetime ").append(std::to_string(options.lifetime_seconds));
+  command.append(" --parent ").append(std::to_string(options.parent));
   if (!options.namespaces.empty()) {
     std::string list;
     for (const std::string& name : options.namespaces) list.append(list.empty() ? "" : ",").append(name);

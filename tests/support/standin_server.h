@@ -15,7 +15,8 @@ class StandinServer {
 public:
   struct Options {
     std::vector<std::string> namespaces;  // empty: the server's own default (USER, %SYS, ULV)
-    unsigned lifetime_seconds = 120;      // the server stops by itself after this, should a test die
+    unsigned lifetime_seconds = 120;      // the server stops by itself after this...
+    DWORD parent = GetCurrentProcessId();  // ...or when this process ends, should a test die
   };
 
   StandinServer() : StandinServer(Options{}) {}
@@ -25,6 +26,7 @@ public:
   StandinServer& operator=(const StandinServer&) = delete;
 
   unsigned short port() const { return port_; }
+  DWORD process_id() const { return GetProcessId(process_); }
   std::string port_text() const { return std::to_string(port_); }
   std::string host() const { return "127.0.0.1"; }
   std::string address() const;  // "cn_iptcp:127.0.0.1[port]", what MServer takes
