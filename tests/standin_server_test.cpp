@@ -202,7 +202,9 @@ TEST(StandinServer, ServesSeveralClientsAndSurvivesBrokenOnes) {
 
 TEST(StandinServer, StopsOnRequestOrWhenItsTimeIsUp) {
   StandinServer asked;
-  Client connected(asked);  // an open connection does not keep it alive
+  Client idle(asked);  // open connections do not keep it alive, even one stuck mid-request
+  Client stuck(asked);
+  ASSERT_TRUE(stuck.socket().send_all("run 100\nS P1="));
   std::string port = asked.port_text();
   EXPECT_EQ(asked.stop(), 0u);
   standin::WinsockSession winsock;

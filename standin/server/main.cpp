@@ -14,7 +14,8 @@ using namespace standin;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: standin-server [--port N] [--store DIR] [--journal FILE] [--namespaces A,B,...] [--lifetime SECONDS]\n"
+    "usage: standin-server [--port N] [--store DIR] [--journal FILE] [--namespaces A,B,...]\n"
+    "                      [--lifetime SECONDS] [--parent PID]\n"
     "  --port        loopback TCP port; 0 (the default) picks a free one\n"
     "  --store       directory of saved routines (default .\\store)\n"
     "  --journal     file every received line is appended to (default .\\journal.txt)\n"
@@ -44,6 +45,18 @@ public:
 private:
   HANDLE handle_;
 };
+
+// Creates a directory and any missing parents; the store and journal may name new places.
+void make_directories(const std::wstring& path) {
+  for (size_t at = path.find_first_of(L"\\/", 1); at != std::wstring::npos; at = path.find_first_of(L"\\/", at + 1))
+    CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+  CreateDirectoryW(path.c_str(), nullptr);
+}
+
+std::wstring parent_directory(const std::wstring& path) {
+  size_t at = path.find_last_of(L"\\/");
+  return at == std::wstring::npos ? L"." : path.substr(0, at);
+}
 
 bool parse_number(const wchar_t* text, unsigned long limit, unsigned long& value) {
   wchar_t* end = nullptr;
@@ -112,7 +125,8 @@ int wmain(int argc, wchar_t** argv) {
                  error.c_str());
     return 1;
   }
-  CreateDirectoryW(options.store.c_str(), nullptr);
+  make_directories(options.store);
+  make_directories(parent_directory(options.journal));
   Journal journal(options.journal);
   if (!journal.is_open()) {
     std::fprintf(stderr, "standin-server: cannot open the journal %s\n", narrow(options.journal).c_str());

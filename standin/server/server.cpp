@@ -2,6 +2,8 @@
 
 #include <ws2tcpip.h>
 
+#include <chrono>
+
 namespace standin {
 namespace {
 
@@ -12,8 +14,10 @@ constexpr const char* kProtocolError = "<PROTOCOL> malformed request header";
 Server::~Server() { stop_all(); }
 
 void Server::serve(unsigned lifetime_seconds, HANDLE parent) {
-  ULONGLONG deadline = lifetime_seconds ? GetTickCount64() + lifetime_seconds * 1000ULL : 0;
-  while (!stop_requested_ && (!deadline || GetTickCount64() < deadline) &&
+  // Not GetTickCount64: under Wine it can lag by seconds when a process starts.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::now() + std::chrono::seconds(lifetime_seconds);
+  while (!stop_requested_ && (!lifetime_seconds || Clock::now() < deadline) &&
          (!parent || WaitForSingleObject(parent, 0) == WAIT_TIMEOUT)) {
     join_finished();
     fd_set readable;
@@ -33,37 +37,69 @@ void Server::serve(unsigned lifetime_seconds, HANDLE parent) {
   stop_all();
 }
 
-// Waits for the next request, looking up now and then so that a stop is not held up
-// by a client that stays connected and silent.
-bool Server::await_request(const Socket& socket) const {
-  while (!stop_requested_) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket.get(), &readable);
-    timeval wait{0, 100 * 1000};
-    int ready = select(0, &readable, nullptr, nullptr, &wait);
-    if (ready != 0) return ready > 0;
+// Reads a client's requests through a buffer, waiting in short steps so that a stop
+// is never held up by a client that stays connected and silent, even mid-request.
+class Server::Reader {
+public:
+  Reader(const Socket& socket, const std::atomic<bool>& stop) : socket_(socket), stop_(stop) {}
+
+  std::optional<std::string> line() {
+    std::string text;
+    for (;;) {
+      size_t end = buffer_.find('\n');
+      if (end != std::string::npos) {
+        text = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return text;
+      }
+      if (buffer_.size() > kMaxHeader || !fill()) return std::nullopt;
+    }
   }
-  return false;
-}
+
+  std::optional<std::string> bytes(size_t count) {
+    while (buffer_.size() < count)
+      if (!fill()) return std::nullopt;
+    std::string text = buffer_.substr(0, count);
+    buffer_.erase(0, count);
+    return text;
+  }
+
+private:
+  bool fill() {
+    while (!stop_) {
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(socket_.get(), &readable);
+      timeval wait{0, 100 * 1000};
+      int ready = select(0, &readable, nullptr, nullptr, &wait);
+      if (ready < 0) return false;
+      if (ready == 0) continue;
+      char chunk[65536];
+      int got = recv(socket_.get(), chunk, sizeof chunk, 0);
+      if (got <= 0) return false;
+      buffer_.append(chunk, got);
+      return true;
+    }
+    return false;
+  }
+
+  const Socket& socket_;
+  const std::atomic<bool>& stop_;
+  std::string buffer_;
+};
 
 void Server::converse(Connection& connection) {
   Session session(setup_);
   const Socket& socket = connection.socket;
-  // A request started but never finished gives up after a while instead of blocking a stop.
-  DWORD patience_ms = 10000;
-  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience_ms),
-             sizeof patience_ms);
-  while (await_request(socket)) {
-    std::optional<std::string> line = socket.read_line();
-    if (!line) break;
+  Reader reader(socket, stop_requested_);
+  while (std::optional<std::string> line = reader.line()) {
     std::optional<RequestHeader> header = parse_request_header(*line);
     if (!header) {
       // The stream cannot be trusted past a broken header: answer once and hang up.
       socket.send_all(encode_answer(Answer{false, kProtocolError, ValueKind::Undefined, ""}));
       break;
     }
-    std::optional<std::string> payload = socket.read_exact(header->size);
+    std::optional<std::string> payload = reader.bytes(header->size);
     if (!payload) break;
     Answer answer;
     if (header->verb == "run") {

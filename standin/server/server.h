@@ -31,7 +31,7 @@ private:
     std::atomic<bool> finished{false};
   };
 
-  bool await_request(const Socket& socket) const;
+  class Reader;
   void converse(Connection& connection);
   void join_finished();
   void stop_all();
