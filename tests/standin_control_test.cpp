@@ -1,5 +1,7 @@
 // The stand-in control through COM, hosted the way the library hosts the real one:
 // registration, the embedding handshake, properties, RunCode, events, faults and counts.
+#include "standin_control.h"
+
 #include <gtest/gtest.h>
 #include <ocidl.h>
 #include <olectl.h>
@@ -11,7 +13,6 @@
 
 #include "common/utf8.h"
 #include "common/wire.h"
-#include "standin_control.h"
 #include "support/standin_server.h"
 
 using Microsoft::WRL::ComPtr;
@@ -23,8 +24,17 @@ const CLSID kClsid = {0x88F75483, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0x00, 0xC0,
 const IID kDVisM = {0x88F75481, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0x00, 0xC0, 0xBD, 0x35, 0x4B}};
 const IID kEvents = {0x88F75482, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0x00, 0xC0, 0xBD, 0x35, 0x4B}};
 
-enum : DISPID { kP1 = 1, kErrorTrap = 12, kError = 15, kErrorName = 16, kNameSpace = 18, kTimeOut = 19,
-                kExecFlag = 21, kMServer = 25, kRunCode = 26 };
+enum : DISPID {
+  kP1 = 1,
+  kErrorTrap = 12,
+  kError = 15,
+  kErrorName = 16,
+  kNameSpace = 18,
+  kTimeOut = 19,
+  kExecFlag = 21,
+  kMServer = 25,
+  kRunCode = 26
+};
 
 template <class... Parts>
 std::string cat(const Parts&... parts) {
@@ -75,7 +85,9 @@ struct ExceptionInfo {
     SysFreeString(info.bstrDescription);
     SysFreeString(info.bstrHelpFile);
   }
-  std::string description() const { return info.bstrDescription ? standin::narrow(info.bstrDescription) : ""; }
+  std::string description() const {
+    return info.bstrDescription ? standin::narrow(info.bstrDescription) : "";
+  }
 };
 
 HRESULT put(IDispatch* dispatch, DISPID id, VARIANT value, EXCEPINFO* exception = nullptr) {
@@ -99,13 +111,18 @@ std::string read(IDispatch* dispatch, DISPID id) {
   Var value;
   HRESULT result = get(dispatch, id, value);
   if (FAILED(result)) return cat("failed ", std::to_string(result));
-  std::string type = value.v.vt == VT_BSTR ? "VT_BSTR" : value.v.vt == VT_I4 ? "VT_I4" : value.v.vt == VT_R8 ? "VT_R8"
-                   : value.v.vt == VT_BOOL ? "VT_BOOL" : value.v.vt == VT_I2 ? "VT_I2"
-                   : value.v.vt == VT_EMPTY ? "VT_EMPTY" : value.v.vt == VT_NULL ? "VT_NULL" : "VT_other";
+  std::string type = value.v.vt == VT_BSTR    ? "VT_BSTR"
+                     : value.v.vt == VT_I4    ? "VT_I4"
+                     : value.v.vt == VT_R8    ? "VT_R8"
+                     : value.v.vt == VT_BOOL  ? "VT_BOOL"
+                     : value.v.vt == VT_I2    ? "VT_I2"
+                     : value.v.vt == VT_EMPTY ? "VT_EMPTY"
+                     : value.v.vt == VT_NULL  ? "VT_NULL"
+                                              : "VT_other";
   Var text;
   if (value.v.vt == VT_EMPTY || value.v.vt == VT_NULL) return type;
-  VariantChangeTypeEx(&text.v, &value.v, MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT), 0,
-                      VT_BSTR);
+  VariantChangeTypeEx(&text.v, &value.v, MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT),
+                      0, VT_BSTR);
   return cat(type, ":", text.v.bstrVal ? standin::narrow(text.v.bstrVal) : "");
 }
 
@@ -159,10 +176,15 @@ public:
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                                    UINT*) override {
-    seen.push_back(cat(id == 1 ? "OnExecuted" : id == 2 ? "OnError" : "event?", "/", std::to_string(params->cArgs)));
+    seen.push_back(cat(id == 1   ? "OnExecuted"
+                       : id == 2 ? "OnError"
+                                 : "event?",
+                       "/", std::to_string(params->cArgs)));
     return S_OK;
   }
 };
@@ -307,7 +329,9 @@ TEST_F(StandinControl, RegistersAsAnApartmentInProcessServerAndUnregisters) {
       << standin::narrow(path) << " vs " << standin::narrow(loaded);
   EXPECT_EQ(registered(HKEY_CLASSES_ROOT, L"ThreadingModel"), L"Apartment");
 
-  auto entry = [&](const char* name) { return reinterpret_cast<HRESULT(__stdcall*)()>(GetProcAddress(module, name)); };
+  auto entry = [&](const char* name) {
+    return reinterpret_cast<HRESULT(__stdcall*)()>(GetProcAddress(module, name));
+  };
   ScratchClassesRoot scratch;
   ASSERT_EQ(entry("DllRegisterServer")(), S_OK);
   EXPECT_EQ(registered(scratch.get(), nullptr), loaded);
@@ -336,8 +360,8 @@ TEST_F(StandinControl, RecordsTheWholeHostingSequenceAndReleasesEverything) {
     EXPECT_EQ(run(dvism.Get(), "S P1=1"), S_OK);  // disconnected: trapped, not raised
     EXPECT_EQ(read(hosted.dispatch.Get(), kErrorName), "VT_BSTR:not connected to a server");
     EXPECT_EQ(hosted.sinks.seen,
-              (std::vector<std::string>{"changed 12", "changed 19", "changed 25", "changed 18", "OnExecuted/0",
-                                        "changed 25", "OnError/0"}));
+              (std::vector<std::string>{"changed 12", "changed 19", "changed 25", "changed 18",
+                                        "OnExecuted/0", "changed 25", "OnError/0"}));
   }
   std::string address = server().address();
   EXPECT_EQ(StandinLog(), cat("create\n"
@@ -355,7 +379,9 @@ TEST_F(StandinControl, RecordsTheWholeHostingSequenceAndReleasesEverything) {
                               "QI IPerPropertyBrowsing -> 0x80004002\n"
                               "put 12 ErrorTrap VT_BOOL -1\n"
                               "put 19 TimeOut VT_I4 -1\n"
-                              "put 25 MServer VT_BSTR \"", address, "\"\n"
+                              "put 25 MServer VT_BSTR \"",
+                              address,
+                              "\"\n"
                               "get 16 ErrorName -> VT_BSTR \"\"\n"
                               "get 15 Error -> VT_I4 0\n"
                               "put 18 NameSpace VT_BSTR \"ULV\"\n"
@@ -381,7 +407,8 @@ TEST_F(StandinControl, AFailedConnectionNamesTheAddressAndTheReason) {
   const Row rows[] = {
       {refused, cat("cannot connect to ", refused, ": connection refused")},
       {"cn_iptcp:127.0.0.1[]", "cannot connect to cn_iptcp:127.0.0.1[]: host or port missing"},
-      {"tcp:127.0.0.1[1972]", "cannot connect to tcp:127.0.0.1[1972]: not an address of the form cn_iptcp:host[port]"},
+      {"tcp:127.0.0.1[1972]",
+       "cannot connect to tcp:127.0.0.1[1972]: not an address of the form cn_iptcp:host[port]"},
   };
   for (const Row& row : rows) {
     Hosted hosted;
@@ -461,15 +488,21 @@ TEST_F(StandinControl, SendsLinesAsUtf8AndLoadsRoutinesIntoTheStore) {
     hosted.connect(own.address());
     IDispatch* control = hosted.dispatch.Get();
     EXPECT_EQ(put_text(control, kNameSpace, "ULV"), S_OK);
-    EXPECT_EQ(run(control, "S P1=\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\""), S_OK);  // "Grüße €"
-    EXPECT_EQ(read(control, kP1), "VT_BSTR:Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC");
+    EXPECT_EQ(run(control,
+                  "S P1=\"Gr\xC3\xBC\xC3\x9F"
+                  "e \xE2\x82\xAC\""),
+              S_OK);  // "Grüße €"
+    EXPECT_EQ(read(control, kP1),
+              "VT_BSTR:Gr\xC3\xBC\xC3\x9F"
+              "e \xE2\x82\xAC");
     EXPECT_EQ(run(control, cat("S F=\"", path, "\" O F U F ZL  ZS RESUME C F")), S_OK);
     EXPECT_EQ(read(control, kErrorName), "VT_BSTR:");
     EXPECT_EQ(run(control, "S P1=$D(^ROUTINE(\"RESUME\"))"), S_OK);
     EXPECT_EQ(read(control, kP1), "VT_I4:1");
   }
   EXPECT_EQ(own.routine("ULV", "RESUME"), "RESUME\r\n Q\r\n");
-  EXPECT_EQ(own.journal(), cat("ULV\tS P1=\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\"\n",
+  EXPECT_EQ(own.journal(), cat("ULV\tS P1=\"Gr\xC3\xBC\xC3\x9F"
+                               "e \xE2\x82\xAC\"\n",
                                "ULV\tS F=\"", path, "\" O F U F ZL  ZS RESUME C F\n",
                                "ULV\tS P1=$D(^ROUTINE(\"RESUME\"))\n"));
 }
@@ -502,8 +535,9 @@ TEST_F(StandinControl, PropertiesKeepTheirTypes) {
   // A put must name its argument as the property-put argument.
   VARIANT value = integer(1);
   DISPPARAMS positional{&value, nullptr, 1, 0};
-  EXPECT_EQ(control->Invoke(kTimeOut, IID_NULL, 0, DISPATCH_PROPERTYPUT, &positional, nullptr, nullptr, nullptr),
-            DISP_E_PARAMNOTOPTIONAL);
+  EXPECT_EQ(
+      control->Invoke(kTimeOut, IID_NULL, 0, DISPATCH_PROPERTYPUT, &positional, nullptr, nullptr, nullptr),
+      DISP_E_PARAMNOTOPTIONAL);
   EXPECT_EQ(control->Invoke(kTimeOut, IID_IDispatch, 0, DISPATCH_PROPERTYGET, &positional, nullptr, nullptr,
                             nullptr),
             DISP_E_UNKNOWNINTERFACE);
@@ -559,7 +593,9 @@ TEST_F(StandinControl, FaultsApplyToTheInstancesMadeNext) {
     DWORD cookie = 0;
     ASSERT_EQ(object.As(&container), S_OK);
     ASSERT_EQ(container->FindConnectionPoint(kEvents, &point), S_OK);
-    auto query = [&](const IID& iid) { return object->QueryInterface(iid, reinterpret_cast<void**>(other.ReleaseAndGetAddressOf())); };
+    auto query = [&](const IID& iid) {
+      return object->QueryInterface(iid, reinterpret_cast<void**>(other.ReleaseAndGetAddressOf()));
+    };
     if (call != "QI:IDispatch") {
       ASSERT_EQ(object.As(&dispatch), S_OK);
     }
@@ -630,8 +666,8 @@ TEST_F(StandinControl, FaultsReachOnlyTheCallsTheyName) {
 
 TEST_F(StandinControl, RefusesFaultSpecsItDoesNotUnderstand) {
   ASSERT_EQ(StandinSetFaults("InitNew=0x80004005"), 1);
-  for (const char* spec : {"bogus=1", "InitNew", "put:x=1", "put:=1", "InitNew=exception:1:text", "RunCode#0=1",
-                           "RunCode=exception:1", "create#1=1", "InitNew=-1", "p1=nil"})
+  for (const char* spec : {"bogus=1", "InitNew", "put:x=1", "put:=1", "InitNew=exception:1:text",
+                           "RunCode#0=1", "RunCode=exception:1", "create#1=1", "InitNew=-1", "p1=nil"})
     EXPECT_EQ(StandinSetFaults(spec), 0) << spec;
   // Still the last good spec.
   ComPtr<IPersistStreamInit> persist;

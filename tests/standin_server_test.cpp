@@ -1,5 +1,7 @@
 // The stand-in server over its socket: the interpreter, the store, the journal,
 // several clients, and stopping. Library tests trust what these establish.
+#include "support/standin_server.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 #include "common/wire.h"
 #include "support/library.h"
 #include "support/process.h"
-#include "support/standin_server.h"
 
 using namespace ulvane::test;
 using standin::Answer;
@@ -111,7 +112,8 @@ TEST(StandinServer, StartsWithP1UndefinedAndSelectsNamespacesByRequest) {
   EXPECT_EQ(describe(client.request("ns", "two")), "ok P1=undefined:");
   EXPECT_EQ(describe(client.run("S P1=$NAMESPACE")), "ok P1=string:TWO");
   EXPECT_EQ(describe(client.request("ns", "ULV")), "error <NAMESPACE> P1=string:TWO");
-  EXPECT_EQ(describe(Client(server).run("S P1=$NAMESPACE")), "ok P1=string:ONE");  // a new connection starts afresh
+  EXPECT_EQ(describe(Client(server).run("S P1=$NAMESPACE")),
+            "ok P1=string:ONE");  // a new connection starts afresh
 }
 
 TEST(StandinServer, LoadsRoutineFilesIntoTheStoreOfTheCurrentNamespace) {
@@ -156,9 +158,10 @@ TEST(StandinServer, JournalsEveryLineExactlyAsReceivedWithItsNamespace) {
   StandinServer server;
   Client client(server);
   const std::string lines[] = {
-      "S P1=\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\"",  // UTF-8 "Grüße €"
+      "S P1=\"Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x82\xAC\"",  // UTF-8 "Grüße €"
       "ZN \"ULV\"",
-      "not valid \xFF\xFE code",                       // bytes kept even when not UTF-8
+      "not valid \xFF\xFE code",  // bytes kept even when not UTF-8
       "S P1=1",
       "ZN \"NOSUCH\"",
       "",
@@ -167,7 +170,8 @@ TEST(StandinServer, JournalsEveryLineExactlyAsReceivedWithItsNamespace) {
   client.request("ns", "%SYS");  // not a line of code: not journalled
   client.run("S P1=2");
   EXPECT_EQ(server.journal(),
-            "USER\tS P1=\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC\"\n"
+            "USER\tS P1=\"Gr\xC3\xBC\xC3\x9F"
+            "e \xE2\x82\xAC\"\n"
             "USER\tZN \"ULV\"\n"
             "ULV\tnot valid \xFF\xFE code\n"
             "ULV\tS P1=1\n"
@@ -222,7 +226,8 @@ TEST(StandinServer, StopsOnRequestOrWhenItsTimeIsUp) {
 TEST(StandinServer, RejectsABadCommandLine) {
   for (const char* arguments :
        {"--port", "--port 70000", "--lifetime x", "--bogus 1", "--namespaces ,", "--parent 0"}) {
-    ProcessResult result = run_process(cat("\"", beside_this_program("standin-server.exe"), "\" ", arguments));
+    ProcessResult result =
+        run_process(cat("\"", beside_this_program("standin-server.exe"), "\" ", arguments));
     EXPECT_EQ(result.exit_code, 2u) << arguments;
     EXPECT_NE(result.err.find("usage: standin-server"), std::string::npos) << arguments;
   }

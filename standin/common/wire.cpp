@@ -46,10 +46,14 @@ std::string encode_answer(const Answer& answer) {
 
 const char* kind_name(ValueKind kind) {
   switch (kind) {
-    case ValueKind::String: return "string";
-    case ValueKind::Integer: return "integer";
-    case ValueKind::Decimal: return "decimal";
-    case ValueKind::Undefined: break;
+    case ValueKind::String:
+      return "string";
+    case ValueKind::Integer:
+      return "integer";
+    case ValueKind::Decimal:
+      return "decimal";
+    case ValueKind::Undefined:
+      break;
   }
   return "undefined";
 }
@@ -77,7 +81,9 @@ Socket& Socket::operator=(Socket&& other) noexcept {
   return *this;
 }
 
-SOCKET Socket::release() { return std::exchange(handle_, INVALID_SOCKET); }
+SOCKET Socket::release() {
+  return std::exchange(handle_, INVALID_SOCKET);
+}
 
 void Socket::reset() {
   if (handle_ != INVALID_SOCKET) closesocket(std::exchange(handle_, INVALID_SOCKET));
@@ -118,16 +124,26 @@ std::optional<std::string> Socket::read_exact(size_t count) const {
 
 std::string socket_error_text(int code) {
   switch (code) {
-    case WSAECONNREFUSED: return "connection refused";
-    case WSAETIMEDOUT: return "connection timed out";
-    case WSAEHOSTUNREACH: return "host unreachable";
-    case WSAENETUNREACH: return "network unreachable";
-    case WSAHOST_NOT_FOUND: return "host not found";
-    case WSATRY_AGAIN: return "host name lookup failed for now";
-    case WSANO_DATA: return "host has no address";
-    case WSATYPE_NOT_FOUND: return "port is not a number or service name";
-    case WSAEADDRNOTAVAIL: return "address not available";
-    case WSAECONNRESET: return "connection reset";
+    case WSAECONNREFUSED:
+      return "connection refused";
+    case WSAETIMEDOUT:
+      return "connection timed out";
+    case WSAEHOSTUNREACH:
+      return "host unreachable";
+    case WSAENETUNREACH:
+      return "network unreachable";
+    case WSAHOST_NOT_FOUND:
+      return "host not found";
+    case WSATRY_AGAIN:
+      return "host name lookup failed for now";
+    case WSANO_DATA:
+      return "host has no address";
+    case WSATYPE_NOT_FOUND:
+      return "port is not a number or service name";
+    case WSAEADDRNOTAVAIL:
+      return "address not available";
+    case WSAECONNRESET:
+      return "connection reset";
   }
   std::string text = "Windows Sockets error ";
   return text.append(std::to_string(code));

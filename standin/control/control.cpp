@@ -19,9 +19,9 @@ struct Property {
 
 // Every property the real control offers, by dispatch ID, with its type.
 constexpr Property kProperties[] = {
-    {12, L"ErrorTrap", VT_BOOL}, {13, L"LogMask", VT_I4},   {14, L"Code", VT_BSTR},
-    {15, L"Error", VT_I4},       {16, L"ErrorName", VT_BSTR}, {17, L"Interval", VT_I4},
-    {18, L"NameSpace", VT_BSTR}, {19, L"TimeOut", VT_I4},   {21, L"ExecFlag", VT_I2},
+    {12, L"ErrorTrap", VT_BOOL}, {13, L"LogMask", VT_I4},          {14, L"Code", VT_BSTR},
+    {15, L"Error", VT_I4},       {16, L"ErrorName", VT_BSTR},      {17, L"Interval", VT_I4},
+    {18, L"NameSpace", VT_BSTR}, {19, L"TimeOut", VT_I4},          {21, L"ExecFlag", VT_I2},
     {23, L"FormName", VT_BSTR},  {24, L"ControlClasses", VT_BSTR}, {25, L"MServer", VT_BSTR},
 };
 
@@ -121,7 +121,9 @@ HRESULT Control::QueryInterface(REFIID riid, void** object) {
   return S_OK;
 }
 
-ULONG Control::AddRef() { return ++references_; }
+ULONG Control::AddRef() {
+  return ++references_;
+}
 
 ULONG Control::Release() {
   ULONG left = --references_;
@@ -240,7 +242,8 @@ HRESULT Control::Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS
     return run_code(params, result, exception, arg_error);
   }
   if (!find_property(dispid) && dispid != kValue) return DISP_E_MEMBERNOTFOUND;
-  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) return put(dispid, params, exception, arg_error);
+  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
+    return put(dispid, params, exception, arg_error);
   if (flags & DISPATCH_PROPERTYGET) return get(dispid, params, result, exception);
   return DISP_E_MEMBERNOTFOUND;
 }
@@ -287,7 +290,8 @@ HRESULT Control::after_put(DISPID dispid, EXCEPINFO* exception) {
       link_.disconnect();
       return S_OK;
     }
-    if (std::optional<std::string> failure = link_.connect(narrow(address))) return report(*failure, exception);
+    if (std::optional<std::string> failure = link_.connect(narrow(address)))
+      return report(*failure, exception);
     return S_OK;
   }
   if (dispid == kNameSpace) {
@@ -368,7 +372,9 @@ void Control::take_p1(const Answer& answer) {
   if (!link_.connected()) return;
   VARIANT* value = p1_.reset();
   switch (answer.p1_kind) {
-    case ValueKind::String: p1_ = Variant::text(widen(answer.p1)); break;
+    case ValueKind::String:
+      p1_ = Variant::text(widen(answer.p1));
+      break;
     case ValueKind::Integer:
       value->vt = VT_I4;
       value->lVal = std::stol(answer.p1);
@@ -377,15 +383,16 @@ void Control::take_p1(const Answer& answer) {
       value->vt = VT_R8;
       value->dblVal = std::strtod(answer.p1.c_str(), nullptr);
       break;
-    case ValueKind::Undefined: break;
+    case ValueKind::Undefined:
+      break;
   }
 }
 
 void Control::fire_event(DISPID dispid) {
   DISPPARAMS none{};
   for (const ComPtr<IUnknown>& sink : events_.sinks())
-    static_cast<IDispatch*>(sink.Get())->Invoke(dispid, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr,
-                                                nullptr);
+    static_cast<IDispatch*>(sink.Get())
+        ->Invoke(dispid, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr);
 }
 
 void Control::fire_changed(DISPID dispid) {

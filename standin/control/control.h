@@ -18,10 +18,10 @@
 namespace standin {
 
 class Control final : public IOleObject,
-                public IPersistStreamInit,
-                public IOleControl,
-                public IDispatch,
-                public IConnectionPointContainer {
+                      public IPersistStreamInit,
+                      public IOleControl,
+                      public IDispatch,
+                      public IConnectionPointContainer {
 public:
   explicit Control(Faults faults);
   ~Control();
@@ -42,7 +42,9 @@ public:
   HRESULT STDMETHODCALLTYPE GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE InitFromData(IDataObject*, BOOL, DWORD) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetClipboardData(DWORD, IDataObject**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE DoVerb(LONG, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE DoVerb(LONG, LPMSG, IOleClientSite*, LONG, HWND, LPCRECT) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE EnumVerbs(IEnumOLEVERB**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE Update() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE IsUpToDate() override { return S_OK; }

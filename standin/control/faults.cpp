@@ -8,9 +8,19 @@ namespace standin {
 namespace {
 
 const char* const kSteps[] = {
-    "GetMiscStatus",        "SetClientSite",  "GetExtent",      "InitNew", "OnAmbientPropertyChange",
-    "Close",                "QI:IPersistStreamInit", "QI:IOleControl", "QI:IDispatch", "QI:_DVisM",
-    "QI:IConnectionPointContainer", "Advise:IPropertyNotifySink", "Advise:events",
+    "GetMiscStatus",
+    "SetClientSite",
+    "GetExtent",
+    "InitNew",
+    "OnAmbientPropertyChange",
+    "Close",
+    "QI:IPersistStreamInit",
+    "QI:IOleControl",
+    "QI:IDispatch",
+    "QI:_DVisM",
+    "QI:IConnectionPointContainer",
+    "Advise:IPropertyNotifySink",
+    "Advise:events",
 };
 
 std::string trimmed(const std::string& text) {

@@ -93,9 +93,15 @@ void log_result(std::string line, HRESULT result) {
 
 using namespace standin;
 
-extern "C" int __stdcall StandinSetFaults(const char* spec) { return harness::set_faults(spec) ? 1 : 0; }
-extern "C" int __stdcall StandinLiveInstances() { return harness::live_instances(); }
-extern "C" int __stdcall StandinConnectedSinks() { return harness::connected_sinks(); }
+extern "C" int __stdcall StandinSetFaults(const char* spec) {
+  return harness::set_faults(spec) ? 1 : 0;
+}
+extern "C" int __stdcall StandinLiveInstances() {
+  return harness::live_instances();
+}
+extern "C" int __stdcall StandinConnectedSinks() {
+  return harness::connected_sinks();
+}
 
 extern "C" const char* __stdcall StandinLog() {
   std::lock_guard lock(harness::state().mutex);

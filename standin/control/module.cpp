@@ -67,6 +67,12 @@ extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID riid, void
   return factory.QueryInterface(riid, object);
 }
 
-extern "C" HRESULT __stdcall DllCanUnloadNow() { return harness::can_unload() ? S_OK : S_FALSE; }
-extern "C" HRESULT __stdcall DllRegisterServer() { return register_control(this_module()); }
-extern "C" HRESULT __stdcall DllUnregisterServer() { return unregister_control(); }
+extern "C" HRESULT __stdcall DllCanUnloadNow() {
+  return harness::can_unload() ? S_OK : S_FALSE;
+}
+extern "C" HRESULT __stdcall DllRegisterServer() {
+  return register_control(this_module());
+}
+extern "C" HRESULT __stdcall DllUnregisterServer() {
+  return unregister_control();
+}

@@ -17,8 +17,8 @@ std::wstring class_key() {
 
 HRESULT set_value(const std::wstring& key_path, const wchar_t* name, const std::wstring& value) {
   HKEY key = nullptr;
-  LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                                nullptr);
+  LONG status = RegCreateKeyExW(HKEY_CLASSES_ROOT, key_path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                &key, nullptr);
   if (status == ERROR_SUCCESS) {
     status = RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -35,8 +35,9 @@ HRESULT register_control(HMODULE module) {
   if (length == 0 || length == MAX_PATH) return SELFREG_E_CLASS;
   std::wstring key = class_key();
   std::wstring server = key + L"\\InprocServer32";
-  for (HRESULT result : {set_value(key, nullptr, L"Ulvane stand-in control"), set_value(server, nullptr, path),
-                         set_value(server, L"ThreadingModel", L"Apartment")})
+  for (HRESULT result :
+       {set_value(key, nullptr, L"Ulvane stand-in control"), set_value(server, nullptr, path),
+        set_value(server, L"ThreadingModel", L"Apartment")})
     if (FAILED(result)) return SELFREG_E_CLASS;
   return S_OK;
 }

@@ -70,10 +70,10 @@
 extern "C" {
 #endif
 
-int __stdcall StandinSetFaults(const char *spec);
+int __stdcall StandinSetFaults(const char* spec);
 int __stdcall StandinLiveInstances(void);
 int __stdcall StandinConnectedSinks(void);
-const char *__stdcall StandinLog(void);
+const char* __stdcall StandinLog(void);
 void __stdcall StandinResetLog(void);
 
 #ifdef __cplusplus

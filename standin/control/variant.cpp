@@ -28,17 +28,27 @@ std::wstring Variant::as_text() const {
 std::string describe(const VARIANT& value) {
   char number[64];
   switch (value.vt) {
-    case VT_EMPTY: return "VT_EMPTY";
-    case VT_NULL: return "VT_NULL";
+    case VT_EMPTY:
+      return "VT_EMPTY";
+    case VT_NULL:
+      return "VT_NULL";
     case VT_BSTR: {
       if (!value.bstrVal) return "VT_BSTR null";
       std::string text = "VT_BSTR \"";
       return text.append(narrow({value.bstrVal, SysStringLen(value.bstrVal)})).append("\"");
     }
-    case VT_BOOL: std::snprintf(number, sizeof number, "VT_BOOL %d", value.boolVal); return number;
-    case VT_I2: std::snprintf(number, sizeof number, "VT_I2 %d", value.iVal); return number;
-    case VT_I4: std::snprintf(number, sizeof number, "VT_I4 %ld", value.lVal); return number;
-    case VT_R8: std::snprintf(number, sizeof number, "VT_R8 %.17g", value.dblVal); return number;
+    case VT_BOOL:
+      std::snprintf(number, sizeof number, "VT_BOOL %d", value.boolVal);
+      return number;
+    case VT_I2:
+      std::snprintf(number, sizeof number, "VT_I2 %d", value.iVal);
+      return number;
+    case VT_I4:
+      std::snprintf(number, sizeof number, "VT_I4 %ld", value.lVal);
+      return number;
+    case VT_R8:
+      std::snprintf(number, sizeof number, "VT_R8 %.17g", value.dblVal);
+      return number;
   }
   if (value.vt & VT_BYREF) {
     VARIANT target;

@@ -1,8 +1,7 @@
 // An owned VARIANT, and the text form of a value for the call log.
 #pragma once
 
-#include <windows.h>
-#include <oleauto.h>
+#include <ole2.h>
 
 #include <string>
 

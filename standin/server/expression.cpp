@@ -13,13 +13,16 @@ namespace {
 constexpr double kInt32Min = -2147483648.0;
 constexpr double kInt32Max = 2147483647.0;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // The numeric reading of a string: its leading signs and digits, the rest ignored ("12ab" is 12, "ab" is 0).
 double leading_number(std::string_view text) {
   size_t pos = 0;
   double sign = 1;
-  while (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) sign = text[pos++] == '-' ? -sign : sign;
+  while (pos < text.size() && (text[pos] == '+' || text[pos] == '-'))
+    sign = text[pos++] == '-' ? -sign : sign;
   size_t start = pos;
   while (pos < text.size() && is_digit(text[pos])) ++pos;
   if (pos < text.size() && text[pos] == '.') {
@@ -49,8 +52,12 @@ bool same_word(std::string_view a, std::string_view b) {
   return true;
 }
 
-Value number(double value) { return Value{true, value, {}}; }
-Value string(std::string text) { return Value{false, 0, std::move(text)}; }
+Value number(double value) {
+  return Value{true, value, {}};
+}
+Value string(std::string text) {
+  return Value{false, 0, std::move(text)};
+}
 
 class Parser {
 public:
@@ -77,9 +84,12 @@ private:
     double a = left.as_number();
     double b = right.as_number();
     switch (op) {
-      case '+': return number(a + b);
-      case '-': return number(a - b);
-      case '*': return number(a * b);
+      case '+':
+        return number(a + b);
+      case '-':
+        return number(a - b);
+      case '*':
+        return number(a * b);
     }
     if (b == 0) throw ServerError(kDivide);
     return number(a / b);
@@ -150,7 +160,9 @@ private:
 
 }  // namespace
 
-double Value::as_number() const { return numeric ? number : leading_number(text); }
+double Value::as_number() const {
+  return numeric ? number : leading_number(text);
+}
 
 std::string Value::as_text() const {
   if (!numeric) return text;

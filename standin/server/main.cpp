@@ -48,7 +48,8 @@ private:
 
 // Creates a directory and any missing parents; the store and journal may name new places.
 void make_directories(const std::wstring& path) {
-  for (size_t at = path.find_first_of(L"\\/", 1); at != std::wstring::npos; at = path.find_first_of(L"\\/", at + 1))
+  for (size_t at = path.find_first_of(L"\\/", 1); at != std::wstring::npos;
+       at = path.find_first_of(L"\\/", at + 1))
     CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
   CreateDirectoryW(path.c_str(), nullptr);
 }
@@ -118,8 +119,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   WinsockSession winsock;
   std::string error;
-  Socket listener = winsock.ready() ? listen_on_loopback(static_cast<unsigned short>(options.port), error)
-                                    : Socket();
+  Socket listener =
+      winsock.ready() ? listen_on_loopback(static_cast<unsigned short>(options.port), error) : Socket();
   if (!listener) {
     std::fprintf(stderr, "standin-server: cannot listen on 127.0.0.1 port %lu: %s\n", options.port,
                  error.c_str());

@@ -11,7 +11,9 @@ constexpr const char* kProtocolError = "<PROTOCOL> malformed request header";
 
 }  // namespace
 
-Server::~Server() { stop_all(); }
+Server::~Server() {
+  stop_all();
+}
 
 void Server::serve(unsigned lifetime_seconds, HANDLE parent) {
   // Not GetTickCount64: under Wine it can lag by seconds when a process starts.

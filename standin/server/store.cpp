@@ -49,8 +49,8 @@ bool valid_routine_name(const std::string& name) {
 std::string read_routine_file(const std::string& utf8_path) {
   std::string cannot = "cannot open routine file ";
   cannot.append(quoted(utf8_path)).append(": ");
-  FileHandle file(CreateFileW(widen(utf8_path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileHandle file(CreateFileW(widen(utf8_path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) throw ServerError(cannot.append(windows_error(GetLastError())));
   std::string text;
   char buffer[65536];
@@ -83,8 +83,9 @@ void RoutineStore::save(const std::string& name_space, const std::string& routin
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) throw ServerError(cannot.append(windows_error(GetLastError())));
   DWORD written = 0;
-  if (!text.empty() && (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-                        written != text.size()))
+  if (!text.empty() &&
+      (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+       written != text.size()))
     throw ServerError(cannot.append(windows_error(GetLastError())));
 }
 

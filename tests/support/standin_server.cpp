@@ -89,8 +89,8 @@ StandinServer::StandinServer(const Options& options) : directory_(make_scratch_d
   startup.hStdOutput = out_write;
   startup.hStdError = null_err;
   PROCESS_INFORMATION process{};
-  BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                                &process);
+  BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                &startup, &process);
   CloseHandle(out_write);
   CloseHandle(null_in);
   CloseHandle(null_err);
@@ -113,7 +113,9 @@ StandinServer::StandinServer(const Options& options) : directory_(make_scratch_d
   port_ = static_cast<unsigned short>(port);
 }
 
-StandinServer::~StandinServer() { stop(); }
+StandinServer::~StandinServer() {
+  stop();
+}
 
 std::string StandinServer::address() const {
   std::string text = "cn_iptcp:";
@@ -122,7 +124,8 @@ std::string StandinServer::address() const {
 
 std::string StandinServer::write_file(const std::string& name, const std::string& bytes) const {
   std::string path = directory_ + "\\" + name;
-  HANDLE file = CreateFileW(standin::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file =
+      CreateFileW(standin::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     std::string message = "cannot write ";
     throw std::runtime_error(message.append(path));
@@ -133,9 +136,12 @@ std::string StandinServer::write_file(const std::string& name, const std::string
   return path;
 }
 
-std::string StandinServer::journal() const { return read_file(directory_ + "\\journal.txt").value_or(""); }
+std::string StandinServer::journal() const {
+  return read_file(directory_ + "\\journal.txt").value_or("");
+}
 
-std::optional<std::string> StandinServer::routine(const std::string& name_space, const std::string& name) const {
+std::optional<std::string> StandinServer::routine(const std::string& name_space,
+                                                  const std::string& name) const {
   return read_file(directory_ + "\\store\\" + name_space + "\\" + name + ".rtn");
 }
 
@@ -148,7 +154,9 @@ unsigned long StandinServer::stop() {
   return finish(30000);
 }
 
-unsigned long StandinServer::wait_for_exit() { return finish(60000); }
+unsigned long StandinServer::wait_for_exit() {
+  return finish(60000);
+}
 
 unsigned long StandinServer::finish(DWORD wait_ms) {
   unsigned long code = 0;
@@ -166,8 +174,9 @@ unsigned long StandinServer::finish(DWORD wait_ms) {
 }
 
 std::optional<std::string> read_file(const std::string& path) {
-  HANDLE file = CreateFileW(standin::widen(path).c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileW(standin::widen(path).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
   std::string bytes;
   char buffer[4096];

@@ -14,8 +14,8 @@ namespace ulvane::test {
 class StandinServer {
 public:
   struct Options {
-    std::vector<std::string> namespaces;  // empty: the server's own default (USER, %SYS, ULV)
-    unsigned lifetime_seconds = 120;      // the server stops by itself after this...
+    std::vector<std::string> namespaces;   // empty: the server's own default (USER, %SYS, ULV)
+    unsigned lifetime_seconds = 120;       // the server stops by itself after this...
     DWORD parent = GetCurrentProcessId();  // ...or when this process ends, should a test die
   };
 
