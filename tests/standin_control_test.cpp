@@ -545,7 +545,7 @@ TEST_F(StandinControl, PropertiesKeepTheirTypes) {
 
 TEST_F(StandinControl, FaultsApplyToTheInstancesMadeNext) {
   struct Row {
-    const char* spec;
+    const char* faults;
     const char* call;
     HRESULT result;
     const char* description;  // of the exception, when raised
@@ -570,8 +570,8 @@ TEST_F(StandinControl, FaultsApplyToTheInstancesMadeNext) {
       {" disconnect = 0x80004005 ; p1=null ", "disconnect", E_FAIL, ""},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.spec);
-    ASSERT_EQ(StandinSetFaults(row.spec), 1);
+    SCOPED_TRACE(row.faults);
+    ASSERT_EQ(StandinSetFaults(row.faults), 1);
     std::string call = row.call;
     ComPtr<IOleObject> object;
     HRESULT created = CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject,
@@ -666,10 +666,10 @@ TEST_F(StandinControl, FaultsReachOnlyTheCallsTheyName) {
 
 TEST_F(StandinControl, RefusesFaultSpecsItDoesNotUnderstand) {
   ASSERT_EQ(StandinSetFaults("InitNew=0x80004005"), 1);
-  for (const char* spec : {"bogus=1", "InitNew", "put:x=1", "put:=1", "InitNew=exception:1:text",
-                           "RunCode#0=1", "RunCode=exception:1", "create#1=1", "InitNew=-1", "p1=nil"})
-    EXPECT_EQ(StandinSetFaults(spec), 0) << spec;
-  // Still the last good spec.
+  for (const char* faults : {"bogus=1", "InitNew", "put:x=1", "put:=1", "InitNew=exception:1:text",
+                             "RunCode#0=1", "RunCode=exception:1", "create#1=1", "InitNew=-1", "p1=nil"})
+    EXPECT_EQ(StandinSetFaults(faults), 0) << faults;
+  // Still the last good faults.
   ComPtr<IPersistStreamInit> persist;
   ASSERT_EQ(CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IPersistStreamInit,
                              reinterpret_cast<void**>(persist.GetAddressOf())),

@@ -75,13 +75,13 @@ std::optional<Outcome> parse_outcome(const std::string& text) {
 
 }  // namespace
 
-std::optional<Faults> Faults::parse(const std::string& spec) {
+std::optional<Faults> Faults::parse(const std::string& text) {
   Faults faults;
   size_t start = 0;
-  while (start <= spec.size()) {
-    size_t end = spec.find(';', start);
-    if (end == std::string::npos) end = spec.size();
-    std::string item = trimmed(spec.substr(start, end - start));
+  while (start <= text.size()) {
+    size_t end = text.find(';', start);
+    if (end == std::string::npos) end = text.size();
+    std::string item = trimmed(text.substr(start, end - start));
     start = end + 1;
     if (item.empty()) continue;
     if (item == "p1=null") {

@@ -20,7 +20,7 @@ struct Outcome {
 
 class Faults {
 public:
-  static std::optional<Faults> parse(const std::string& spec);
+  static std::optional<Faults> parse(const std::string& text);
 
   bool p1_null() const { return p1_null_; }
   const std::optional<Outcome>& create() const { return create_; }

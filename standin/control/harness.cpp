@@ -30,8 +30,8 @@ Faults faults_for_new_instance() {
   return state().faults;
 }
 
-bool set_faults(const char* spec) {
-  std::optional<Faults> parsed = Faults::parse(spec ? spec : "");
+bool set_faults(const char* text) {
+  std::optional<Faults> parsed = Faults::parse(text ? text : "");
   if (!parsed) return false;
   std::lock_guard lock(state().mutex);
   state().faults = std::move(*parsed);
@@ -93,8 +93,8 @@ void log_result(std::string line, HRESULT result) {
 
 using namespace standin;
 
-extern "C" int __stdcall StandinSetFaults(const char* spec) {
-  return harness::set_faults(spec) ? 1 : 0;
+extern "C" int __stdcall StandinSetFaults(const char* faults) {
+  return harness::set_faults(faults) ? 1 : 0;
 }
 extern "C" int __stdcall StandinLiveInstances() {
   return harness::live_instances();

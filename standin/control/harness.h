@@ -10,7 +10,7 @@
 namespace standin::harness {
 
 Faults faults_for_new_instance();
-bool set_faults(const char* spec);
+bool set_faults(const char* text);
 
 void instance_made();
 void instance_destroyed();

@@ -1,12 +1,12 @@
 /* The stand-in control's test controls: plain stdcall C exports of the stand-in
  * control DLL (standin-control.dll), for tests that run in the same process as
- * the code that creates the control.
+ * the code that creates the control. Link the standin_control_api CMake target.
  *
  * Faults
  * ------
- * StandinSetFaults(spec) sets the faults of the instances created next in this
+ * StandinSetFaults(faults) sets the faults of the instances created next in this
  * process, until it is called again; "" (or a null pointer) clears them. An
- * instance keeps the faults it was created with. spec is a list of items
+ * instance keeps the faults it was created with. The text is a list of items
  * separated by ';' (blanks around items are ignored):
  *
  *   TARGET=OUTCOME        every such call of the instance fails with OUTCOME
@@ -36,7 +36,7 @@
  *   "RunCode#2=exception:0x80004005:Bad line."   the second RunCode raises, with that description
  *   "disconnect=exception:0x80004005:"           disconnecting raises, with an empty description
  *   "get:1=0x80004005;p1=null"                   two faults at once
- * StandinSetFaults returns 1 when spec was understood, 0 (changing nothing) when not.
+ * StandinSetFaults returns 1 when the text was understood, 0 (changing nothing) when not.
  *
  * Counts
  * ------
@@ -52,12 +52,13 @@
  *   create                          an instance was made
  *   release                         an instance was destroyed
  *   GetMiscStatus 1                 the aspect asked for
- *   SetClientSite site | SetClientSite null
+ *   SetClientSite site | SetClientSite null   GetClientSite
  *   QI IPersistStreamInit           also IOleControl, IDispatch, _DVisM, IPerPropertyBrowsing,
  *                                   IConnectionPointContainer
  *   GetExtent 1   InitNew   Close 1   OnAmbientPropertyChange -1
  *   Advise IPropertyNotifySink 1    also "Advise events N", "Unadvise ... N" (N is the cookie)
- *   put 12 ErrorTrap VT_BOOL -1     dispatch ID, name, the value as passed: type and text
+ *   put 12 ErrorTrap VT_BOOL -1     dispatch ID, name, the value as passed (before any
+ *                                   conversion to the property's type): type and text
  *   put 25 MServer VT_BSTR "cn_iptcp:127.0.0.1[1972]"    or  VT_BSTR null  for a null BSTR
  *   get 16 ErrorName -> VT_BSTR ""  the value returned
  *   RunCode "S P1=1"
@@ -70,7 +71,7 @@
 extern "C" {
 #endif
 
-int __stdcall StandinSetFaults(const char* spec);
+int __stdcall StandinSetFaults(const char* faults);
 int __stdcall StandinLiveInstances(void);
 int __stdcall StandinConnectedSinks(void);
 const char* __stdcall StandinLog(void);
