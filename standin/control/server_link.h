@@ -1,0 +1,27 @@
+// The control's connection to the stand-in server: the MServer address, the
+// socket, and one request at a time.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "common/wire.h"
+
+namespace standin {
+
+class ServerLink {
+public:
+  // Connects to "cn_iptcp:host[port]"; on failure, the error text names the address and the reason.
+  std::optional<std::string> connect(const std::string& address);
+  void disconnect() { socket_.reset(); }
+  bool connected() const { return static_cast<bool>(socket_); }
+
+  // Sends one request; a broken connection is an error answer and leaves the link disconnected.
+  Answer request(std::string_view verb, std::string_view payload);
+
+private:
+  WinsockSession winsock_;
+  Socket socket_;
+};
+
+}  // namespace standin

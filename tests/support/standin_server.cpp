@@ -1,0 +1,189 @@
+#include "support/standin_server.h"
+
+#include <atomic>
+#include <stdexcept>
+
+#include "common/utf8.h"
+#include "common/wire.h"
+#include "support/library.h"
+
+namespace ulvane::test {
+namespace {
+
+std::string quoted(const std::string& text) {
+  std::string result(1, '"');
+  return result.append(text).append(1, '"');
+}
+
+std::string make_scratch_directory() {
+  static std::atomic<int> counter{0};
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  std::string path = temp;
+  path.append("ulvane-standin-").append(std::to_string(GetCurrentProcessId()));
+  path.append("-").append(std::to_string(++counter));
+  CreateDirectoryA(path.c_str(), nullptr);
+  return path;
+}
+
+void remove_tree(const std::string& path) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = entry.cFileName;
+      if (name == "." || name == "..") continue;
+      std::string child = path + "\\" + name;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        remove_tree(child);
+      else
+        DeleteFileA(child.c_str());
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+  }
+  RemoveDirectoryA(path.c_str());
+}
+
+HANDLE open_null(DWORD access) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  return CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+}
+
+// The first line the server prints: its port. Empty if it ended without one.
+std::string read_first_line(HANDLE pipe) {
+  std::string line;
+  char c;
+  DWORD got = 0;
+  while (ReadFile(pipe, &c, 1, &got, nullptr) && got == 1 && c != '\n') line.push_back(c);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+StandinServer::StandinServer(const Options& options) : directory_(make_scratch_directory()) {
+  std::string command = quoted(beside_this_program("standin-server.exe"));
+  command.append(" --port 0 --store ").append(quoted(directory_ + "\\store"));
+  command.append(" --journal ").append(quoted(directory_ + "\\journal.txt"));
+  command.append(" --lifetime ").append(std::to_string(options.lifetime_seconds));
+  command.append(" --parent ").append(std::to_string(options.parent));
+  if (!options.namespaces.empty()) {
+    std::string list;
+    for (const std::string& name : options.namespaces) list.append(list.empty() ? "" : ",").append(name);
+    command.append(" --namespaces ").append(quoted(list));
+  }
+
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE out_read = nullptr;
+  HANDLE out_write = nullptr;
+  CreatePipe(&out_read, &out_write, &inherit, 0);
+  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  // Nothing of the test's own standard handles reaches the server: a runner reading
+  // them must never wait on a server that outlives a test.
+  HANDLE null_in = open_null(GENERIC_READ);
+  HANDLE null_err = open_null(GENERIC_WRITE);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = null_in;
+  startup.hStdOutput = out_write;
+  startup.hStdError = null_err;
+  PROCESS_INFORMATION process{};
+  BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                &startup, &process);
+  CloseHandle(out_write);
+  CloseHandle(null_in);
+  CloseHandle(null_err);
+  if (!started) {
+    CloseHandle(out_read);
+    remove_tree(directory_);
+    std::string message = "cannot start ";
+    throw std::runtime_error(message.append(command));
+  }
+  CloseHandle(process.hThread);
+  process_ = process.hProcess;
+  std::string line = read_first_line(out_read);
+  CloseHandle(out_read);
+  unsigned long port = std::strtoul(line.c_str(), nullptr, 10);
+  if (port == 0 || port > 65535) {
+    finish(0);
+    std::string message = "the stand-in server printed no port: ";
+    throw std::runtime_error(message.append(command));
+  }
+  port_ = static_cast<unsigned short>(port);
+}
+
+StandinServer::~StandinServer() {
+  stop();
+}
+
+std::string StandinServer::address() const {
+  std::string text = "cn_iptcp:";
+  return text.append(host()).append("[").append(port_text()).append("]");
+}
+
+std::string StandinServer::write_file(const std::string& name, const std::string& bytes) const {
+  std::string path = directory_ + "\\" + name;
+  HANDLE file =
+      CreateFileW(standin::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    std::string message = "cannot write ";
+    throw std::runtime_error(message.append(path));
+  }
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return path;
+}
+
+std::string StandinServer::journal() const {
+  return read_file(directory_ + "\\journal.txt").value_or("");
+}
+
+std::optional<std::string> StandinServer::routine(const std::string& name_space,
+                                                  const std::string& name) const {
+  return read_file(directory_ + "\\store\\" + name_space + "\\" + name + ".rtn");
+}
+
+unsigned long StandinServer::stop() {
+  if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+    standin::WinsockSession winsock;
+    standin::Connected connection = standin::connect_tcp(host(), port_text());
+    if (connection.socket) standin::exchange(connection.socket, "stop", "");
+  }
+  return finish(30000);
+}
+
+unsigned long StandinServer::wait_for_exit() {
+  return finish(60000);
+}
+
+unsigned long StandinServer::finish(DWORD wait_ms) {
+  unsigned long code = 0;
+  if (process_) {
+    // A server that does not stop is ended, so it never outlives the test.
+    if (WaitForSingleObject(process_, wait_ms) == WAIT_TIMEOUT) TerminateProcess(process_, 99);
+    WaitForSingleObject(process_, INFINITE);
+    GetExitCodeProcess(process_, &code);
+    CloseHandle(process_);
+    process_ = nullptr;
+  }
+  if (!directory_.empty()) remove_tree(directory_);
+  directory_.clear();
+  return code;
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  HANDLE file =
+      CreateFileW(standin::widen(path).c_str(), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::string bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+}  // namespace ulvane::test
