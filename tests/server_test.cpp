@@ -1,0 +1,261 @@
+// LoadFile, LoadRtn and Call against the stand-in control and a stand-in server:
+// the exact lines sent, the order of the control calls, and every failure row.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <windows.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "standin_control.h"  // linked: the same module COM loads
+#include "support/library.h"
+#include "support/scratch_directory.h"
+#include "support/standin_server.h"
+
+using namespace ulvane::test;
+
+namespace {
+
+// What the system table says for a code, trimmed as the library trims it.
+std::string system_text(HRESULT code) {
+  char text[256] = "";
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (static_cast<unsigned char>(message.back()) <= 32 || message.back() == '.'))
+    message.pop_back();
+  if (!message.empty()) return message;
+  char fallback[32];
+  std::snprintf(fallback, sizeof fallback, "OLE error %.8lX", static_cast<unsigned long>(code));
+  return fallback;
+}
+
+class ServerExports : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() { server = new StandinServer(); }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+  void SetUp() override {
+    StandinSetFaults("");
+    StandinResetLog();
+    journal_start = server->journal().size();
+  }
+  void TearDown() override {
+    StandinSetFaults("");
+    EXPECT_EQ(StandinLiveInstances(), 0) << "an instance was not released";
+    EXPECT_EQ(StandinConnectedSinks(), 0) << "a sink was not disconnected";
+  }
+
+  // The journal lines written since the test began.
+  std::string new_journal() const { return server->journal().substr(journal_start); }
+  std::string port() const { return std::to_string(server->port()); }
+  std::string log() const { return StandinLog(); }
+
+  static StandinServer* server;
+  std::size_t journal_start = 0;
+};
+
+StandinServer* ServerExports::server = nullptr;
+
+}  // namespace
+
+TEST_F(ServerExports, SendEachLineExactlyAndSaveTheRoutines) {
+  const std::string routine = "ULVINST ; install routine\r\n Q\r\n";
+  const std::string file = server->write_file("ulvinst.rtn", routine);
+  const std::string host = server->host();
+
+  EXPECT_EQ(library().LoadFile(host.c_str(), port().c_str(), file.c_str()), 1);
+  EXPECT_EQ(library().LoadRtn(file.c_str(), host.c_str(), port().c_str(), "ULV", "ULVAPI"), 1);
+  EXPECT_STREQ(library().Call(host.c_str(), port().c_str(), "USER", "\"a\"_\"b\""), "ab");
+  EXPECT_STREQ(library().Call(host.c_str(), port().c_str(), "ULV", "$D(^ROUTINE(\"ULVAPI\"))"), "1");
+
+  EXPECT_EQ(new_journal(), "%SYS\tZN \"%SYS\"\n"
+                           "%SYS\tS F=\"" + file + "\" O F U F ZL  ZS QUMAINST C F\n"
+                           "ULV\tS F=\"" + file + "\" O F U F ZL  ZS ULVAPI C F\n"
+                           "USER\tS P1=\"a\"_\"b\"\n"
+                           "ULV\tS P1=$D(^ROUTINE(\"ULVAPI\"))\n");
+  EXPECT_EQ(server->routine("%SYS", "QUMAINST"), routine);
+  EXPECT_EQ(server->routine("ULV", "ULVAPI"), routine);
+}
+
+// Caller texts go in verbatim: nothing trimmed, quoted or checked.
+TEST_F(ServerExports, CallerTextsGoInVerbatim) {
+  const std::string host = server->host();
+  EXPECT_EQ(library().LoadRtn("C:\\a \"quoted\" path.rtn", host.c_str(), port().c_str(), "ULV", ""), 1);
+  EXPECT_STREQ(library().Call(host.c_str(), port().c_str(), "USER", ""), "");
+  EXPECT_STREQ(library().Call(host.c_str(), port().c_str(), "USER", nullptr), "");
+  EXPECT_EQ(new_journal(), "ULV\tS F=\"C:\\a \"quoted\" path.rtn\" O F U F ZL  ZS  C F\n"
+                           "USER\tS P1=\n"
+                           "USER\tS P1=\n");
+}
+
+TEST_F(ServerExports, ANonAsciiCharacterReachesTheServerAndComesBack) {
+  const std::string ansi = "caf\xe9";  // é in the ANSI code page
+  wchar_t wide[8];
+  int length = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide, 8);
+  char utf8[16];
+  WideCharToMultiByte(CP_UTF8, 0, wide, length, utf8, sizeof utf8, nullptr, nullptr);
+
+  EXPECT_EQ(library().Call(server->host().c_str(), port().c_str(), "USER", ("\"" + ansi + "\"").c_str()), ansi);
+  EXPECT_EQ(new_journal(), "USER\tS P1=\"" + std::string(utf8) + "\"\n");
+}
+
+TEST_F(ServerExports, CallConvertsEachKindOfValue) {
+  struct Row {
+    const char* expression;
+    const char* text;
+  };
+  const Row rows[] = {
+      {"\"text\"", "text"},
+      {"6*7", "42"},
+      {"-5", "-5"},
+      {"3/2", "1.5"},
+      {"$ZV", "Ulvane stand-in server 1.0"},
+      {"$NAMESPACE", "USER"},
+  };
+  for (const Row& row : rows)
+    EXPECT_STREQ(library().Call(server->host().c_str(), port().c_str(), "USER", row.expression), row.text)
+        << row.expression;
+}
+
+TEST_F(ServerExports, HostTheControlInOrderAndReleaseIt) {
+  const std::string host = server->host();
+  ASSERT_STREQ(library().Call(host.c_str(), port().c_str(), "USER", "1+2"), "3");
+  const std::string server_text = "cn_iptcp:" + host + "[" + port() + "]";
+  EXPECT_EQ(log(), "create\n"
+                   "GetMiscStatus 1\n"
+                   "SetClientSite site\n"
+                   "QI IPersistStreamInit\n"
+                   "GetExtent 1\n"
+                   "InitNew\n"
+                   "QI IOleControl\n"
+                   "QI IDispatch\n"
+                   "QI IPerPropertyBrowsing -> 0x80004002\n"
+                   "QI IConnectionPointContainer\n"
+                   "Advise IPropertyNotifySink 1\n"
+                   "Advise events 1\n"
+                   "OnAmbientPropertyChange -1\n"
+                   "GetExtent 1\n"
+                   "put 12 ErrorTrap VT_BOOL -1\n"
+                   "put 19 TimeOut VT_I4 -1\n"
+                   "put 25 MServer VT_BSTR \"" + server_text + "\"\n"
+                   "get 16 ErrorName -> VT_BSTR \"\"\n"
+                   "put 18 NameSpace VT_BSTR \"USER\"\n"
+                   "QI _DVisM\n"
+                   "RunCode \"S P1=1+2\"\n"
+                   "get 1 P1 -> VT_I4 3\n"
+                   "put 25 MServer VT_BSTR null\n"
+                   "Close 1\n"
+                   "Unadvise IPropertyNotifySink 1\n"
+                   "Unadvise events 1\n"
+                   "SetClientSite null\n"
+                   "release\n");
+}
+
+TEST_F(ServerExports, AFailedConnectionSetsNoNamespaceButStillDisconnects) {
+  StandinServer stopped;
+  const std::string closed_port = stopped.port_text();
+  stopped.stop();
+
+  const std::string message = library().Call("127.0.0.1", closed_port.c_str(), "USER", "1");
+  EXPECT_NE(message.find("127.0.0.1[" + closed_port + "]"), std::string::npos) << message;
+  EXPECT_EQ(library().LoadRtn("C:\\x.rtn", "127.0.0.1", closed_port.c_str(), "ULV", "X"), 0);
+  EXPECT_EQ(library().LoadFile("127.0.0.1", closed_port.c_str(), "C:\\x.rtn"), 0);
+
+  const std::string calls = log();
+  EXPECT_EQ(calls.find("NameSpace"), std::string::npos) << calls;
+  EXPECT_EQ(calls.find("RunCode"), std::string::npos) << calls;
+  // The error text was read twice (once to test, once for the message), then the control disconnected.
+  EXPECT_NE(calls.find("get 16 ErrorName -> VT_BSTR \"" + message + "\"\nget 16 ErrorName -> VT_BSTR \"" + message +
+                       "\"\nput 25 MServer VT_BSTR null\n"),
+            std::string::npos)
+      << calls;
+}
+
+namespace {
+
+// One failure the stand-in control injects, and what each export makes of it.
+struct FaultRow {
+  const char* faults;
+  int load_status;           // LoadFile and LoadRtn
+  std::string call_message;  // what Call of "1+2" returns
+};
+
+}  // namespace
+
+TEST_F(ServerExports, EachFailureBecomesTheDefinedResult) {
+  const std::string host = server->host();
+  const std::string file = server->write_file("fault.rtn", "FAULT\r\n Q\r\n");
+  const FaultRow rows[] = {
+      {"create=0x80040154", 0, system_text(REGDB_E_CLASSNOTREG)},
+      {"GetMiscStatus=0x8000FFFF", 0, system_text(E_UNEXPECTED)},
+      {"SetClientSite#1=0x80004005", 0, system_text(E_FAIL)},
+      {"QI:IPersistStreamInit=0x80004002", 0, system_text(E_NOINTERFACE)},
+      {"GetExtent#1=0x80004001", 0, system_text(E_NOTIMPL)},
+      {"InitNew=0x8007000E", 0, system_text(E_OUTOFMEMORY)},
+      {"QI:IOleControl=0x80004002", 0, system_text(E_NOINTERFACE)},
+      {"QI:IDispatch=0x80004002", 0, system_text(E_NOINTERFACE)},
+      {"QI:_DVisM=0x80004002", 0, "Interface not supported"},
+      {"put:12=0x80020005", 0, system_text(DISP_E_TYPEMISMATCH)},
+      {"put:19=exception:0x80004005:TimeOut refused. \r\n", 0, "TimeOut refused"},
+      {"put:25#1=exception:0x8007000E:", 0, system_text(E_OUTOFMEMORY)},
+      {"get:16=0x80020003", 0, system_text(DISP_E_MEMBERNOTFOUND)},
+      {"put:18=1", 0, system_text(1)},
+      {"RunCode=1", 0, system_text(1)},
+      {"RunCode=0x80004005", 0, system_text(E_FAIL)},
+      {"RunCode=exception:0x80004005:<SYNTAX>...", 0, "<SYNTAX>"},
+      {"RunCode=exception:0:", 0, system_text(DISP_E_EXCEPTION)},
+      {"get:1=0x80004005", 1, system_text(E_FAIL)},
+      {"p1=null", 1, "Invalid variant type conversion"},
+      {"disconnect=0x80004005", 0, system_text(E_FAIL)},
+      {"disconnect=exception:0x80004005:Disconnect failed;RunCode=exception:0x80004005:Line failed", 0,
+       "Disconnect failed"},
+      {"put:18=0x80004005;disconnect=exception:0x80004005:Disconnect failed", 0, "Disconnect failed"},
+      // Optional parts of the hosting: refusing them changes nothing.
+      {"QI:IConnectionPointContainer=0x80004002", 1, "3"},
+      {"Advise:IPropertyNotifySink=0x80040200;Advise:events=0x80040200", 1, "3"},
+      {"OnAmbientPropertyChange=0x80004001;GetExtent#2=0x80004005", 1, "3"},
+  };
+  for (const FaultRow& row : rows) {
+    ASSERT_EQ(StandinSetFaults(row.faults), 1) << row.faults;
+    EXPECT_EQ(library().LoadFile(host.c_str(), port().c_str(), file.c_str()), row.load_status) << row.faults;
+    EXPECT_EQ(library().LoadRtn(file.c_str(), host.c_str(), port().c_str(), "ULV", "FAULT"), row.load_status)
+        << row.faults;
+    std::string call = library().Call(host.c_str(), port().c_str(), "USER", "1+2");
+    EXPECT_EQ(call, row.call_message) << row.faults;
+    EXPECT_EQ(StandinLiveInstances(), 0) << row.faults;
+    EXPECT_EQ(StandinConnectedSinks(), 0) << row.faults;
+  }
+}
+
+// A server that accepts a line but fails it, with the control trapping errors,
+// does not make the call fail: nothing reads Error after a line.
+TEST_F(ServerExports, AServerErrorTheControlTrapsIsNotAFailure) {
+  const std::string host = server->host();
+  EXPECT_EQ(library().LoadRtn("C:\\no\\such\\file.rtn", host.c_str(), port().c_str(), "ULV", "MISSING"), 1);
+  EXPECT_EQ(library().LoadFile(host.c_str(), port().c_str(), "C:\\no\\such\\file.rtn"), 1);
+  EXPECT_EQ(server->routine("ULV", "MISSING"), std::nullopt);
+  EXPECT_STREQ(library().Call(host.c_str(), port().c_str(), "NOSUCH", "1"), "1");
+}
+
+// There the control lives in an apartment of its own, and its dispatch interface
+// cannot reach this thread without a registered type library, which the stand-in
+// does not have: the defined outcome is that failure, with the thread untouched
+// and the instance released.
+TEST_F(ServerExports, AThreadInTheMultithreadedApartmentStaysThere) {
+  std::string value;
+  int apartment_after = -1;
+  std::thread([&] {
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    value = library().Call(server->host().c_str(), port().c_str(), "USER", "6*7");
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    if (SUCCEEDED(CoGetApartmentType(&type, &qualifier))) apartment_after = type;
+    CoUninitialize();
+  }).join();
+  EXPECT_EQ(apartment_after, APTTYPE_MTA);
+  EXPECT_EQ(value, "Interface not supported");
+}
