@@ -10,10 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "bare_control.h"
+#include "common/wire.h"
 #include "harness.h"
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "support/standin_server.h"
 #include "ulvane.h"
 
 using namespace ulvane::bench;
@@ -71,6 +74,12 @@ std::string config_file(int keys) {
   section("Namespaces", "Nsp_", "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP");
   section("CSP.Applications", "CSPApp_", "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0");
   return text;
+}
+
+// The floor under any server call: one request and its answer on a fresh connection.
+void raw_exchange(const std::string& host, const std::string& port, const std::string& line) {
+  standin::Connected connection = standin::connect_tcp(host, port);
+  standin::exchange(connection.socket, "run", line);
 }
 
 void print_row(const Comparison& c) {
@@ -150,9 +159,28 @@ int main(int argc, char** argv) {
   }
   if (growth) std::fclose(growth);
 
+  {
+    StandinServer server;
+    const std::string host = server.host(), port = server.port_text();
+    const std::string routine = server.write_file("bench.rtn", "BENCH ; a routine\r\n Q\r\n");
+    const std::string load_line = "S F=\"" + routine + "\" O F U F ZL  ZS BENCH C F";
+    rows.push_back(compare("Call", [&] { api.Call(host.c_str(), port.c_str(), "USER", "1+2"); },
+                           [&] { bare_control_session(host, port, "USER", {"S P1=1+2"}, true); }, 31));
+    print_row(rows.back());
+    rows.push_back(compare("LoadRtn",
+                           [&] { api.LoadRtn(routine.c_str(), host.c_str(), port.c_str(), "ULV", "BENCH"); },
+                           [&] { bare_control_session(host, port, "ULV", {load_line}, false); }, 31));
+    print_row(rows.back());
+
+    standin::WinsockSession sockets;
+    double floor_us = median_us([&] { raw_exchange(host, port, "S P1=1+2"); }, 101);
+    std::printf("\nfloor, one request and answer on a new socket: %.1f us (Call is %.1f times that)\n", floor_us,
+                rows[rows.size() - 2].export_us / floor_us);
+  }
+
   double worst = 0;
   for (const Comparison& c : rows) worst = std::max(worst, c.ratio());
-  std::printf("\nload the DLL and make the first call: %.0f us\n", load_us);
+  std::printf("load the DLL and make the first call: %.0f us\n", load_us);
   std::printf("worst ratio: %.2f\n", worst);
   return 0;
 }
