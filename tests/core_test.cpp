@@ -12,6 +12,7 @@
 #include "config/integer_syntax.h"
 #include "server/com_apartment.h"
 #include "server/com_error.h"
+#include "support/com_messages.h"
 
 using ulvane::ComApartment;
 using ulvane::Failure;
@@ -19,6 +20,8 @@ using ulvane::config::extract_field;
 using ulvane::config::parse_integer;
 using ulvane::server::code_message;
 using ulvane::server::invoke_message;
+using ulvane::test::code_failure_message;
+using ulvane::test::system_text;
 
 TEST(FailureMessage, FillsPatternsWithPlainText) {
   struct Row {
@@ -176,22 +179,6 @@ TEST(ExtractField, SplitsAtTheDelimiter) {
     EXPECT_EQ(extract_field(row.text, row.delimiter, row.n), row.expected) << row.text << " #" << row.n;
 }
 
-namespace {
-
-// What the system table says for code, trimmed as failure messages are: computed
-// here because Wine's table lacks texts that Windows has.
-std::string system_text(DWORD code) {
-  char text[256] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                                sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && (static_cast<unsigned char>(message.back()) <= 32 || message.back() == '.'))
-    message.pop_back();
-  return message;
-}
-
-}  // namespace
-
 TEST(ComFailureMessage, UsesTheSystemTextOrTheCode) {
   const std::string out_of_memory = system_text(E_OUTOFMEMORY);
   ASSERT_FALSE(out_of_memory.empty());
@@ -202,8 +189,7 @@ TEST(ComFailureMessage, UsesTheSystemTextOrTheCode) {
   const HRESULT unknown = static_cast<HRESULT>(0x8ABC0DEF);
   ASSERT_EQ(system_text(unknown), "");
   EXPECT_EQ(code_message(unknown), "OLE error 8ABC0DEF");
-  const HRESULT not_registered = REGDB_E_CLASSNOTREG;
-  EXPECT_EQ(code_message(not_registered), system_text(not_registered).empty() ? "OLE error 80040154" : system_text(not_registered));
+  EXPECT_EQ(code_message(REGDB_E_CLASSNOTREG), code_failure_message(REGDB_E_CLASSNOTREG));
 }
 
 TEST(ComFailureMessage, TakesTheExceptionsDescriptionTrimmed) {

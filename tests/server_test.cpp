@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "standin_control.h"  // linked: the same module COM loads
+#include "support/com_messages.h"
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/standin_server.h"
@@ -16,20 +17,6 @@
 using namespace ulvane::test;
 
 namespace {
-
-// What the system table says for a code, trimmed as the library trims it.
-std::string system_text(HRESULT code) {
-  char text[256] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
-  std::string message(text, length);
-  while (!message.empty() && (static_cast<unsigned char>(message.back()) <= 32 || message.back() == '.'))
-    message.pop_back();
-  if (!message.empty()) return message;
-  char fallback[32];
-  std::snprintf(fallback, sizeof fallback, "OLE error %.8lX", static_cast<unsigned long>(code));
-  return fallback;
-}
 
 class ServerExports : public ::testing::Test {
 protected:
@@ -190,27 +177,27 @@ TEST_F(ServerExports, EachFailureBecomesTheDefinedResult) {
   const std::string host = server->host();
   const std::string file = server->write_file("fault.rtn", "FAULT\r\n Q\r\n");
   const FaultRow rows[] = {
-      {"create=0x80040154", 0, system_text(REGDB_E_CLASSNOTREG)},
-      {"GetMiscStatus=0x8000FFFF", 0, system_text(E_UNEXPECTED)},
-      {"SetClientSite#1=0x80004005", 0, system_text(E_FAIL)},
-      {"QI:IPersistStreamInit=0x80004002", 0, system_text(E_NOINTERFACE)},
-      {"GetExtent#1=0x80004001", 0, system_text(E_NOTIMPL)},
-      {"InitNew=0x8007000E", 0, system_text(E_OUTOFMEMORY)},
-      {"QI:IOleControl=0x80004002", 0, system_text(E_NOINTERFACE)},
-      {"QI:IDispatch=0x80004002", 0, system_text(E_NOINTERFACE)},
+      {"create=0x80040154", 0, code_failure_message(REGDB_E_CLASSNOTREG)},
+      {"GetMiscStatus=0x8000FFFF", 0, code_failure_message(E_UNEXPECTED)},
+      {"SetClientSite#1=0x80004005", 0, code_failure_message(E_FAIL)},
+      {"QI:IPersistStreamInit=0x80004002", 0, code_failure_message(E_NOINTERFACE)},
+      {"GetExtent#1=0x80004001", 0, code_failure_message(E_NOTIMPL)},
+      {"InitNew=0x8007000E", 0, code_failure_message(E_OUTOFMEMORY)},
+      {"QI:IOleControl=0x80004002", 0, code_failure_message(E_NOINTERFACE)},
+      {"QI:IDispatch=0x80004002", 0, code_failure_message(E_NOINTERFACE)},
       {"QI:_DVisM=0x80004002", 0, "Interface not supported"},
-      {"put:12=0x80020005", 0, system_text(DISP_E_TYPEMISMATCH)},
+      {"put:12=0x80020005", 0, code_failure_message(DISP_E_TYPEMISMATCH)},
       {"put:19=exception:0x80004005:TimeOut refused. \r\n", 0, "TimeOut refused"},
-      {"put:25#1=exception:0x8007000E:", 0, system_text(E_OUTOFMEMORY)},
-      {"get:16=0x80020003", 0, system_text(DISP_E_MEMBERNOTFOUND)},
-      {"put:18=1", 0, system_text(1)},
-      {"RunCode=1", 0, system_text(1)},
-      {"RunCode=0x80004005", 0, system_text(E_FAIL)},
+      {"put:25#1=exception:0x8007000E:", 0, code_failure_message(E_OUTOFMEMORY)},
+      {"get:16=0x80020003", 0, code_failure_message(DISP_E_MEMBERNOTFOUND)},
+      {"put:18=1", 0, code_failure_message(1)},
+      {"RunCode=1", 0, code_failure_message(1)},
+      {"RunCode=0x80004005", 0, code_failure_message(E_FAIL)},
       {"RunCode=exception:0x80004005:<SYNTAX>...", 0, "<SYNTAX>"},
-      {"RunCode=exception:0:", 0, system_text(DISP_E_EXCEPTION)},
-      {"get:1=0x80004005", 1, system_text(E_FAIL)},
+      {"RunCode=exception:0:", 0, code_failure_message(DISP_E_EXCEPTION)},
+      {"get:1=0x80004005", 1, code_failure_message(E_FAIL)},
       {"p1=null", 1, "Invalid variant type conversion"},
-      {"disconnect=0x80004005", 0, system_text(E_FAIL)},
+      {"disconnect=0x80004005", 0, code_failure_message(E_FAIL)},
       {"disconnect=exception:0x80004005:Disconnect failed;RunCode=exception:0x80004005:Line failed", 0,
        "Disconnect failed"},
       {"put:18=0x80004005;disconnect=exception:0x80004005:Disconnect failed", 0, "Disconnect failed"},

@@ -17,22 +17,30 @@ ScratchDirectory::ScratchDirectory() {
   if (!CreateDirectoryA(path_.c_str(), nullptr)) throw std::runtime_error("cannot create " + path_);
 }
 
-ScratchDirectory::~ScratchDirectory() {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((path_ + "\\*").c_str(), &found);
+namespace {
+
+void remove_tree(const std::string& path) {
+  WIN32_FIND_DATAA entry;
+  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
   if (search != INVALID_HANDLE_VALUE) {
     do {
-      std::string name = found.cFileName;
+      std::string name = entry.cFileName;
       if (name == "." || name == "..") continue;
-      std::string full = file(name);
-      SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryA(full.c_str());
-      else DeleteFileA(full.c_str());
-    } while (FindNextFileA(search, &found));
+      std::string child = path + "\\" + name;
+      SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        remove_tree(child);
+      else
+        DeleteFileA(child.c_str());
+    } while (FindNextFileA(search, &entry));
     FindClose(search);
   }
-  RemoveDirectoryA(path_.c_str());
+  RemoveDirectoryA(path.c_str());
 }
+
+}  // namespace
+
+ScratchDirectory::~ScratchDirectory() { remove_tree(path_); }
 
 std::string ScratchDirectory::write(const std::string& name, const std::string& bytes) const {
   std::string full = file(name);

@@ -1,4 +1,4 @@
-// A directory of scratch files for one test, removed with everything in it.
+// A directory of scratch files for one test or suite, removed with everything in it.
 #pragma once
 
 #include <string>

@@ -1,6 +1,5 @@
 #include "support/standin_server.h"
 
-#include <atomic>
 #include <stdexcept>
 
 #include "common/utf8.h"
@@ -13,35 +12,6 @@ namespace {
 std::string quoted(const std::string& text) {
   std::string result(1, '"');
   return result.append(text).append(1, '"');
-}
-
-std::string make_scratch_directory() {
-  static std::atomic<int> counter{0};
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
-  std::string path = temp;
-  path.append("ulvane-standin-").append(std::to_string(GetCurrentProcessId()));
-  path.append("-").append(std::to_string(++counter));
-  CreateDirectoryA(path.c_str(), nullptr);
-  return path;
-}
-
-void remove_tree(const std::string& path) {
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA((path + "\\*").c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      std::string name = entry.cFileName;
-      if (name == "." || name == "..") continue;
-      std::string child = path + "\\" + name;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        remove_tree(child);
-      else
-        DeleteFileA(child.c_str());
-    } while (FindNextFileA(search, &entry));
-    FindClose(search);
-  }
-  RemoveDirectoryA(path.c_str());
 }
 
 HANDLE open_null(DWORD access) {
@@ -61,10 +31,10 @@ std::string read_first_line(HANDLE pipe) {
 
 }  // namespace
 
-StandinServer::StandinServer(const Options& options) : directory_(make_scratch_directory()) {
+StandinServer::StandinServer(const Options& options) {
   std::string command = quoted(beside_this_program("standin-server.exe"));
-  command.append(" --port 0 --store ").append(quoted(directory_ + "\\store"));
-  command.append(" --journal ").append(quoted(directory_ + "\\journal.txt"));
+  command.append(" --port 0 --store ").append(quoted(scratch_.file("store")));
+  command.append(" --journal ").append(quoted(scratch_.file("journal.txt")));
   command.append(" --lifetime ").append(std::to_string(options.lifetime_seconds));
   command.append(" --parent ").append(std::to_string(options.parent));
   if (!options.namespaces.empty()) {
@@ -96,7 +66,6 @@ StandinServer::StandinServer(const Options& options) : directory_(make_scratch_d
   CloseHandle(null_err);
   if (!started) {
     CloseHandle(out_read);
-    remove_tree(directory_);
     std::string message = "cannot start ";
     throw std::runtime_error(message.append(command));
   }
@@ -123,7 +92,7 @@ std::string StandinServer::address() const {
 }
 
 std::string StandinServer::write_file(const std::string& name, const std::string& bytes) const {
-  std::string path = directory_ + "\\" + name;
+  std::string path = scratch_.file(name);
   HANDLE file =
       CreateFileW(standin::widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -137,12 +106,12 @@ std::string StandinServer::write_file(const std::string& name, const std::string
 }
 
 std::string StandinServer::journal() const {
-  return read_file(directory_ + "\\journal.txt").value_or("");
+  return read_file(scratch_.file("journal.txt")).value_or("");
 }
 
 std::optional<std::string> StandinServer::routine(const std::string& name_space,
                                                   const std::string& name) const {
-  return read_file(directory_ + "\\store\\" + name_space + "\\" + name + ".rtn");
+  return read_file(scratch_.file("store\\") + name_space + "\\" + name + ".rtn");
 }
 
 unsigned long StandinServer::stop() {
@@ -168,8 +137,6 @@ unsigned long StandinServer::finish(DWORD wait_ms) {
     CloseHandle(process_);
     process_ = nullptr;
   }
-  if (!directory_.empty()) remove_tree(directory_);
-  directory_.clear();
   return code;
 }
 

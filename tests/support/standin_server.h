@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch_directory.h"
+
 namespace ulvane::test {
 
 class StandinServer {
@@ -33,13 +35,14 @@ public:
 
   // The scratch directory (Windows path, no trailing backslash); files to load may go here.
   // Names and paths here are UTF-8, as the server reads them off the wire.
-  const std::string& directory() const { return directory_; }
+  const std::string& directory() const { return scratch_.path(); }
   std::string write_file(const std::string& name, const std::string& bytes) const;
   std::string journal() const;
   // A saved routine's bytes, or nothing when the server did not save it.
   std::optional<std::string> routine(const std::string& name_space, const std::string& name) const;
 
-  // Asks the server to stop and waits for it; its exit code (the destructor does this too).
+  // Asks the server to stop and waits for it; its exit code (the destructor does
+  // this too). The directory stays until the object goes.
   unsigned long stop();
   // Waits for the server to end by itself (bounded, so a test cannot hang); its exit code.
   unsigned long wait_for_exit();
@@ -47,7 +50,7 @@ public:
 private:
   unsigned long finish(DWORD wait_ms);
 
-  std::string directory_;
+  ScratchDirectory scratch_;  // outlives the process, which is stopped first
   HANDLE process_ = nullptr;
   unsigned short port_ = 0;
 };
