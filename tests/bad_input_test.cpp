@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/com_checks.h"
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/standin_server.h"
@@ -129,17 +130,6 @@ TEST(BadInput, ReadOnlyConfigurationFile) {
   EXPECT_TRUE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_READONLY);
 }
 
-namespace {
-
-// The calling thread's COM apartment, or -1 when COM is not initialised on it.
-int apartment() {
-  APTTYPE type;
-  APTTYPEQUALIFIER qualifier;
-  return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) ? int(type) : -1;
-}
-
-}  // namespace
-
 // Host, port and namespace reach the control verbatim; lines reach the server
 // verbatim. What the server rejects while the control traps its errors does not
 // fail a load; what cannot connect fails every export.
@@ -191,7 +181,7 @@ TEST(BadInput, ServerArguments) {
     std::string result = row.call();
     if (row.contains) EXPECT_NE(result.find(row.expected), std::string::npos) << row.label << ": " << result.substr(0, 200);
     else EXPECT_TRUE(result == row.expected) << row.label << ": " << result.substr(0, 200);
-    EXPECT_EQ(apartment(), -1) << row.label;
+    EXPECT_EQ(current_apartment(), -1) << row.label;
   }
   EXPECT_EQ(server.routine("ULV", "RE"), "RE ; r\xc3\xa9\r\n Q\r\n");
   EXPECT_EQ(server.routine("ULV", "Q"), std::nullopt);

@@ -12,7 +12,7 @@
 #include "config/integer_syntax.h"
 #include "server/com_apartment.h"
 #include "server/com_error.h"
-#include "support/com_messages.h"
+#include "support/com_checks.h"
 
 using ulvane::ComApartment;
 using ulvane::Failure;
@@ -21,6 +21,7 @@ using ulvane::config::parse_integer;
 using ulvane::server::code_message;
 using ulvane::server::invoke_message;
 using ulvane::test::code_failure_message;
+using ulvane::test::current_apartment;
 using ulvane::test::system_text;
 
 TEST(FailureMessage, FillsPatternsWithPlainText) {
@@ -42,13 +43,6 @@ TEST(FailureMessage, FillsPatternsWithPlainText) {
 
 namespace {
 
-// The calling thread's apartment, or -1 when COM is not initialised on it.
-int apartment() {
-  APTTYPE type;
-  APTTYPEQUALIFIER qualifier;
-  return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) ? int(type) : -1;
-}
-
 template <class Body>
 void on_new_thread(Body body) {
   std::thread(body).join();
@@ -60,10 +54,10 @@ TEST(ComApartmentGuard, EntersAndLeavesASingleThreadedApartment) {
   on_new_thread([] {
     {
       ComApartment guard;
-      int type = apartment();
+      int type = current_apartment();
       EXPECT_TRUE(type == APTTYPE_STA || type == APTTYPE_MAINSTA) << type;
     }
-    EXPECT_EQ(apartment(), -1);
+    EXPECT_EQ(current_apartment(), -1);
   });
 }
 
@@ -72,11 +66,11 @@ TEST(ComApartmentGuard, LeavesAMultithreadedThreadAsItFoundIt) {
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
     {
       ComApartment guard;
-      EXPECT_EQ(apartment(), APTTYPE_MTA);
+      EXPECT_EQ(current_apartment(), APTTYPE_MTA);
     }
-    EXPECT_EQ(apartment(), APTTYPE_MTA);
+    EXPECT_EQ(current_apartment(), APTTYPE_MTA);
     CoUninitialize();  // the thread's one initialisation is still its own to undo
-    EXPECT_EQ(apartment(), -1);
+    EXPECT_EQ(current_apartment(), -1);
   });
 }
 
@@ -84,9 +78,9 @@ TEST(ComApartmentGuard, PairsWithAnApartmentTheThreadAlreadyHas) {
   on_new_thread([] {
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
     { ComApartment guard; }
-    EXPECT_NE(apartment(), -1);
+    EXPECT_NE(current_apartment(), -1);
     CoUninitialize();
-    EXPECT_EQ(apartment(), -1);
+    EXPECT_EQ(current_apartment(), -1);
   });
 }
 

@@ -1,4 +1,4 @@
-#include "support/com_messages.h"
+#include "support/com_checks.h"
 
 #include <cstdio>
 
@@ -20,6 +20,12 @@ std::string code_failure_message(HRESULT code) {
   char fallback[32];
   std::snprintf(fallback, sizeof fallback, "OLE error %.8lX", static_cast<unsigned long>(code));
   return fallback;
+}
+
+int current_apartment() {
+  APTTYPE type;
+  APTTYPEQUALIFIER qualifier;
+  return SUCCEEDED(CoGetApartmentType(&type, &qualifier)) ? int(type) : -1;
 }
 
 }  // namespace ulvane::test
