@@ -57,6 +57,7 @@ TEST(CallTool, RejectsMisuseWithExitCodeTwo) {
       {"GetCacheDir", "GetCacheDir takes 1 argument(s) (CONFIG), 0 given"},
       {"GetCacheConfig extra", "GetCacheConfig takes 0 argument(s) (), 1 given"},
       {"Sleep ten", "'ten' is not an integer"},
+      {"doctor A B", "doctor takes 0 or 1 argument(s) ([CONFIG]), 2 given"},
       {"--dll", "--dll needs a path"},
       {"--dll C:\\nowhere\\Ulvane.dll Sleep 0", "cannot load 'C:\\nowhere\\Ulvane.dll'"},
   };

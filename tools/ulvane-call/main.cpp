@@ -1,9 +1,12 @@
-// ulvane-call: loads Ulvane.dll as an installer does and calls one export by name.
+// ulvane-call: loads Ulvane.dll as an installer does and calls one export by name,
+// or checks a machine where an install fails.
 //
 //   ulvane-call.exe [--dll PATH] EXPORT [ARG...]
+//   ulvane-call.exe [--dll PATH] doctor [CONFIG]
 //
 // Text arguments are passed as given (ANSI); "--null" passes a null pointer. The
-// result is printed verbatim, then a newline. Usage errors exit with 2.
+// result is printed verbatim, then a newline. Usage errors exit with 2; doctor
+// exits with 1 when a check failed.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "doctor.h"
 #include "ulvane.h"
 
 namespace {
@@ -29,7 +33,9 @@ struct Export {
   std::string (*call)(const UlvaneApi& api, const Args& args);
 };
 
-const char* text(const char* arg) { return std::string(arg) == kNull ? nullptr : arg; }
+const char* text(const char* arg) {
+  return std::string(arg) == kNull ? nullptr : arg;
+}
 
 int integer(const char* arg) {
   char* end = nullptr;
@@ -41,7 +47,9 @@ int integer(const char* arg) {
   return static_cast<int>(value);
 }
 
-std::string number(int value) { return std::to_string(value); }
+std::string number(int value) {
+  return std::to_string(value);
+}
 
 const Export kExports[] = {
     {"UpdateCpf", "CPF_PATH", 1,
@@ -72,15 +80,17 @@ const Export kExports[] = {
 
 int usage(const char* problem) {
   if (problem) std::fprintf(stderr, "ulvane-call: %s\n", problem);
-  std::fprintf(stderr, "usage: ulvane-call.exe [--dll PATH] EXPORT [ARG...]\nexports:\n");
+  std::fprintf(stderr,
+               "usage: ulvane-call.exe [--dll PATH] EXPORT [ARG...]\n"
+               "       ulvane-call.exe [--dll PATH] doctor [CONFIG]\nexports:\n");
   for (const Export& e : kExports) std::fprintf(stderr, "  %s %s\n", e.name, e.arguments);
   return kUsageError;
 }
 
 std::string system_message(DWORD code) {
   char text[512] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                code, 0, text, sizeof text, nullptr);
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                text, sizeof text, nullptr);
   while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
     --length;
   return length ? std::string(text, length) : "error " + std::to_string(code);
@@ -92,6 +102,32 @@ std::string default_dll_path() {
   DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string self(path, length);
   return self.substr(0, self.find_last_of("\\/") + 1) + "Ulvane.dll";
+}
+
+HMODULE load_library(const std::string& dll_path) {
+  HMODULE dll = LoadLibraryA(dll_path.c_str());
+  if (!dll)
+    std::fprintf(stderr, "ulvane-call: cannot load '%s': %s\n", dll_path.c_str(),
+                 system_message(GetLastError()).c_str());
+  return dll;
+}
+
+int doctor(const std::string& dll_path, const Args& args) {
+  if (args.size() > 1) {
+    std::fprintf(stderr, "ulvane-call: doctor takes 0 or 1 argument(s) ([CONFIG]), %u given\n",
+                 unsigned(args.size()));
+    return kUsageError;
+  }
+  HMODULE dll = load_library(dll_path);
+  if (!dll) return kUsageError;
+  UlvaneApi api;
+  if (ulvane_resolve(dll, &api) != 9) {
+    std::fprintf(stderr, "ulvane-call: '%s' lacks some of the nine exports\n", dll_path.c_str());
+    return kUsageError;
+  }
+  int status = ulvane::call::run_doctor(api, args.empty() ? nullptr : args[0]);
+  FreeLibrary(dll);
+  return status;
 }
 
 }  // namespace
@@ -108,6 +144,7 @@ int main(int argc, char** argv) {
 
   const std::string name = args[0];
   args.erase(args.begin());
+  if (name == "doctor") return doctor(dll_path, args);
   const Export* chosen = nullptr;
   for (const Export& e : kExports)
     if (name == e.name) chosen = &e;
@@ -118,12 +155,8 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
 
-  HMODULE dll = LoadLibraryA(dll_path.c_str());
-  if (!dll) {
-    std::fprintf(stderr, "ulvane-call: cannot load '%s': %s\n", dll_path.c_str(),
-                 system_message(GetLastError()).c_str());
-    return kUsageError;
-  }
+  HMODULE dll = load_library(dll_path);
+  if (!dll) return kUsageError;
   UlvaneApi api;
   ulvane_resolve(dll, &api);
   if (!GetProcAddress(dll, chosen->name)) {

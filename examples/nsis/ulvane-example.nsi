@@ -1,0 +1,282 @@
+; The Ulvane example installer: installs the Ulvane web application on the
+; InterSystems Cache server of this machine through Ulvane.dll and NSIS's System
+; plug-in. Every step's result goes to the install log; a failed step aborts with
+; a message and exit code 2.
+;
+;   makensis -DULVANE_DLL=/path/to/Ulvane.dll [-DOUTFILE=setup.exe] ulvane-example.nsi
+;   setup.exe [/S] [/CONFIG=name] [/LOG=file] [/D=install directory]
+;
+; /CONFIG picks the server configuration (default: the first listed), /LOG the
+; install log (default: %TEMP%\UlvaneSetup.log), /D the web application's
+; directory (default: the configuration's directory\CSP\ulv).
+
+Unicode true
+!include LogicLib.nsh
+!include FileFunc.nsh
+
+!ifndef ULVANE_DLL
+  !error "Define ULVANE_DLL, the built Ulvane.dll: makensis -DULVANE_DLL=/path/to/Ulvane.dll"
+!endif
+!ifndef OUTFILE
+  !define OUTFILE "ulvane-example-setup.exe"
+!endif
+!define ROUTINES "${__FILEDIR__}/../routines"
+
+; The DLL is extracted to the plug-ins directory and always called by its full
+; path: System then loads this file, and Sleep is Ulvane's, not kernel32's.
+!define ULVANE "$PLUGINSDIR\Ulvane.dll"
+; The installer runs on the database server's own machine.
+!define HOST "127.0.0.1"
+; How often to ask a server that does not answer yet, and how long to wait between.
+!define ATTEMPTS 3
+!define PAUSE_MS 1000
+
+Name "Ulvane"
+OutFile "${OUTFILE}"
+RequestExecutionLevel admin
+ShowInstDetails show
+Page instfiles
+
+Var Log       ; the install log's handle
+Var Config    ; the chosen server configuration
+Var CacheDir  ; its installation directory
+Var Cpf       ; its configuration file
+Var Port      ; its server port
+
+; A step's result, in the log and in the details view.
+!macro Log text
+  DetailPrint "${text}"
+  FileWrite $Log "${text}$\r$\n"
+!macroend
+!define Log "!insertmacro Log"
+
+; A failed step: the message goes to the log and (unless silent) a message box,
+; the exit code becomes 2, and the install stops.
+!macro Fail text
+  ${Log} "FAILED: ${text}"
+  FileClose $Log
+  MessageBox MB_ICONSTOP "${text}" /SD IDOK
+  SetErrorLevel 2
+  Abort "${text}"
+!macroend
+!define Fail "!insertmacro Fail"
+
+; The product's routines, each loaded into ULV under its file's name: one line
+; per file in examples/routines (ulvinst.rtn, the install routine, aside).
+!macro ForEachRoutine action
+  !insertmacro ${action} ULVAPI
+  !insertmacro ${action} ULVWEB
+!macroend
+
+!macro ExtractRoutine name
+  File "${ROUTINES}/${name}.rtn"
+!macroend
+
+!macro LoadRoutine name
+  StrCpy $1 "$INSTDIR\routines\${name}.rtn"
+  StrCpy $2 "${HOST}"
+  StrCpy $3 $Port
+  StrCpy $4 "ULV"
+  StrCpy $5 "${name}"
+  System::Call '${ULVANE}::LoadRtn(m r1, m r2, m r3, m r4, m r5) i .r0'
+  ${If} $0 <> 1
+    ${Fail} "Could not load routine ${name} into ULV from $1 (LoadRtn returned $0)"
+  ${EndIf}
+  ${Log} "Loaded routine ${name} into ULV"
+!macroend
+
+; Asks the server whether a routine is saved: $D of its node is 1, 10 or 11 when
+; it exists; anything else, an error text included, means it is not there.
+!macro CheckRoutine namespace name
+  StrCpy $1 "${HOST}"
+  StrCpy $2 $Port
+  StrCpy $3 "${namespace}"
+  StrCpy $4 '$$D(^ROUTINE("${name}"))'
+  System::Call '${ULVANE}::Call(m r1, m r2, m r3, m r4) m .r0'
+  ${If} $0 S!= "1"
+  ${AndIf} $0 S!= "10"
+  ${AndIf} $0 S!= "11"
+    ${Fail} "Routine ${name} is not in ${namespace} after loading: $0"
+  ${EndIf}
+  ${Log} "Checked: routine ${name} is in ${namespace}"
+!macroend
+!macro CheckProductRoutine name
+  !insertmacro CheckRoutine ULV ${name}
+!macroend
+
+; In: $0 a text of lines separated by CR LF. Out: $1 the first line, $0 the rest.
+Function SplitFirstLine
+  StrCpy $2 0
+  ${Do}
+    StrCpy $3 $0 2 $2
+    ${If} $3 == ""
+      StrCpy $1 $0
+      StrCpy $0 ""
+      Return
+    ${EndIf}
+    ${If} $3 == "$\r$\n"
+      StrCpy $1 $0 $2
+      IntOp $2 $2 + 2
+      StrCpy $0 $0 "" $2
+      Return
+    ${EndIf}
+    IntOp $2 $2 + 1
+  ${Loop}
+FunctionEnd
+
+; The configuration named by /CONFIG=, or else the first one listed.
+Function ChooseConfiguration
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/CONFIG=" $R1
+  ${If} ${Errors}
+    StrCpy $R1 ""
+  ${EndIf}
+  System::Call '${ULVANE}::GetCacheConfig() m .r0'
+  ${If} $0 == ""
+    ${Fail} "No InterSystems Cache configuration is installed on this machine (GetCacheConfig is empty)"
+  ${EndIf}
+  StrCpy $Config ""
+  ${Do}
+    Call SplitFirstLine
+    ${Log} "Found configuration $1"
+    ${If} $Config == ""
+      ${If} $R1 == ""
+      ${OrIf} $R1 == $1
+        StrCpy $Config $1
+      ${EndIf}
+    ${EndIf}
+  ${LoopUntil} $0 == ""
+  ${If} $Config == ""
+    ${Fail} "There is no configuration named $R1"
+  ${EndIf}
+  ${Log} "Configuration: $Config"
+FunctionEnd
+
+Function ReadConfiguration
+  StrCpy $1 $Config
+  System::Call '${ULVANE}::GetCacheDir(m r1) m .r0'
+  ${If} $0 == ""
+    ${Fail} "Configuration $Config has no installation directory (GetCacheDir is empty)"
+  ${EndIf}
+  StrCpy $CacheDir $0
+  ${Log} "Directory: $CacheDir"
+
+  System::Call '${ULVANE}::GetCacheCpf(m r1) m .r0'
+  ${If} $0 == ""
+    ${Fail} "Configuration $Config has no configuration file (GetCacheCpf is empty)"
+  ${EndIf}
+  StrCpy $Cpf $0
+  ${Log} "Configuration file: $Cpf"
+
+  System::Call '${ULVANE}::GetCachePort(m r1) i .r0'
+  ${If} $0 < 1
+    ${Fail} "No server port in $Cpf (GetCachePort returned $0)"
+  ${EndIf}
+  StrCpy $Port $0
+  ${Log} "Port: $Port"
+FunctionEnd
+
+; In: $R6 a namespace. Asks the server which namespace it runs a line in there,
+; until it says $R6: a failed Call returns its message instead, and a server that
+; is still starting, or still making a new namespace ready, gets a few chances.
+Function WaitForNamespace
+  StrCpy $R5 1
+  ${Do}
+    StrCpy $1 "${HOST}"
+    StrCpy $2 $Port
+    StrCpy $3 $R6
+    StrCpy $4 "$$NAMESPACE"
+    System::Call '${ULVANE}::Call(m r1, m r2, m r3, m r4) m .r0'
+    ${If} $0 S== $R6
+      ${ExitDo}
+    ${EndIf}
+    ${If} $R5 >= ${ATTEMPTS}
+      ${Fail} "The server at ${HOST} port $Port does not answer in namespace $R6: $0"
+    ${EndIf}
+    ${Log} "Waiting for namespace $R6 at ${HOST} port $Port (attempt $R5 of ${ATTEMPTS}): $0"
+    IntOp $R5 $R5 + 1
+    System::Call '${ULVANE}::Sleep(i ${PAUSE_MS}) i'
+  ${Loop}
+  ${Log} "The server answers in namespace $R6"
+FunctionEnd
+
+Function LogServerVersion
+  StrCpy $1 "${HOST}"
+  StrCpy $2 $Port
+  StrCpy $3 "%SYS"
+  StrCpy $4 "$$ZV"
+  System::Call '${ULVANE}::Call(m r1, m r2, m r3, m r4) m .r0'
+  ${Log} "Server: $0"
+FunctionEnd
+
+Function Register
+  StrCpy $1 $Cpf
+  System::Call '${ULVANE}::UpdateCpf(m r1) i .r0'
+  ${If} $0 <> 1
+    ${Fail} "Could not register namespace ULV and web application /csp/ulv in $Cpf (UpdateCpf returned $0)"
+  ${EndIf}
+  ${Log} "Registered namespace ULV and web application /csp/ulv in $Cpf"
+FunctionEnd
+
+Function LoadRoutines
+  !insertmacro ForEachRoutine LoadRoutine
+  StrCpy $1 "${HOST}"
+  StrCpy $2 $Port
+  StrCpy $3 "$INSTDIR\routines\ulvinst.rtn"
+  System::Call '${ULVANE}::LoadFile(m r1, m r2, m r3) i .r0'
+  ${If} $0 <> 1
+    ${Fail} "Could not load the install routine from $3 (LoadFile returned $0)"
+  ${EndIf}
+  ${Log} "Loaded the install routine into %SYS"
+FunctionEnd
+
+Function CheckRoutines
+  !insertmacro ForEachRoutine CheckProductRoutine
+  !insertmacro CheckRoutine %SYS QUMAINST
+FunctionEnd
+
+Section "Ulvane web application"
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/LOG=" $R1
+  ${If} ${Errors}
+    StrCpy $R1 "$TEMP\UlvaneSetup.log"
+  ${EndIf}
+  FileOpen $Log $R1 w
+  ${Log} "Ulvane example installer"
+
+  InitPluginsDir
+  File "/oname=${ULVANE}" "${ULVANE_DLL}"
+
+  Call ChooseConfiguration
+  Call ReadConfiguration
+  ; Nothing is written before the server has answered.
+  StrCpy $R6 "%SYS"
+  Call WaitForNamespace
+  Call LogServerVersion
+
+  ${If} $INSTDIR == ""
+    StrCpy $INSTDIR $CacheDir
+    StrCpy $0 $INSTDIR 1 -1
+    ${If} $0 == "\"
+      StrCpy $INSTDIR $INSTDIR -1
+    ${EndIf}
+    StrCpy $INSTDIR "$INSTDIR\CSP\ulv"
+  ${EndIf}
+  SetOutPath $INSTDIR
+  File "${__FILEDIR__}/web/index.csp"
+  SetOutPath "$INSTDIR\routines"
+  !insertmacro ForEachRoutine ExtractRoutine
+  File "${ROUTINES}/ulvinst.rtn"
+  ${Log} "Installed the web application's files in $INSTDIR"
+
+  Call Register
+  ; The namespace just registered must be in service before routines go into it.
+  StrCpy $R6 "ULV"
+  Call WaitForNamespace
+  Call LoadRoutines
+  Call CheckRoutines
+  ${Log} "Installed."
+  FileClose $Log
+SectionEnd

@@ -1,0 +1,147 @@
+// ulvane-call doctor on machines that are healthy and on machines with one thing
+// wrong: a line per check, and the exit code.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+#include "support/library.h"
+#include "support/process.h"
+#include "support/scratch_directory.h"
+#include "support/scratch_registry.h"
+#include "support/standin_server.h"
+
+using namespace ulvane::test;
+
+namespace {
+
+std::string quoted(const std::string& text) {
+  std::string result(1, '"');
+  return result.append(text).append(1, '"');
+}
+
+// The report is console text (CR LF); compared here with plain line feeds.
+ProcessResult doctor(const std::string& arguments) {
+  ProcessResult result = run_process(quoted(beside_this_program("ulvane-call.exe")) + " doctor " + arguments);
+  std::erase(result.out, '\r');
+  return result;
+}
+
+std::string configuration_file(const std::string& port) {
+  return crlf_lines({"[Startup]", "DefaultPort=" + port, "[Namespaces]", "Nsp_1=%SYS,CACHESYS",
+                     "[CSP.Applications]", "CSPApp_1=/csp/sys,%SYS"});
+}
+
+// A machine with one configuration, CACHE, whose server is the given one.
+struct Machine {
+  explicit Machine(const std::string& port) {
+    registry.set_text("CACHE", "Directory", dir.path() + "\\");
+    cpf = dir.write("cache.cpf", configuration_file(port));
+    registry.set_text("CACHE", "Properties", cpf);
+  }
+  ScratchConfigurations registry;
+  ScratchDirectory dir;
+  std::string cpf;
+};
+
+}  // namespace
+
+TEST(Doctor, ReportsEveryCheckOkAndOnlyReads) {
+  StandinServer server;
+  Machine machine(server.port_text());
+
+  ProcessResult result = doctor("");
+  EXPECT_EQ(result.exit_code, 0u) << result.out;
+  const std::string control = "control registered: ok (";
+  const std::size_t control_at = result.out.find(control);
+  ASSERT_NE(control_at, std::string::npos) << result.out;
+  const std::size_t control_end = result.out.find(")\n", control_at);
+  EXPECT_NE(result.out.substr(control_at, control_end - control_at).find("standin-control.dll"),
+            std::string::npos);
+  EXPECT_EQ(result.out.substr(0, control_at),
+            "configurations: ok (CACHE)\n"
+            "configuration: ok (CACHE)\n"
+            "directory: ok (" +
+                machine.dir.path() +
+                "\\)\n"
+                "configuration file: ok (" +
+                machine.cpf +
+                ")\n"
+                "configuration file exists: ok\n"
+                "configuration file readable: ok\n"
+                "configuration file writable: ok\n"
+                "port: ok (" +
+                server.port_text() + ")\n");
+  EXPECT_EQ(result.out.substr(control_end + 2), "server answers: ok (Ulvane stand-in server 1.0)\n");
+  EXPECT_EQ(result.err, "");
+
+  EXPECT_EQ(server.journal(), "%SYS\tS P1=\"ZV:\"_$ZV\n");
+  EXPECT_EQ(machine.dir.read("cache.cpf"), configuration_file(server.port_text()));
+}
+
+TEST(Doctor, ChecksTheConfigurationNamed) {
+  StandinServer server;
+  Machine machine(server.port_text());
+  machine.registry.set_text("OTHER", "Directory", "C:\\nowhere\\");
+
+  ProcessResult result = doctor("OTHER");
+  EXPECT_EQ(result.exit_code, 1u);
+  EXPECT_NE(result.out.find("configurations: ok (CACHE, OTHER)\nconfiguration: ok (OTHER)\n"
+                            "directory: FAILED: C:\\nowhere\\ does not exist\n"
+                            "configuration file: FAILED: no Properties value\n"
+                            "port: FAILED: no usable [Startup] DefaultPort in the configuration file\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("server answers: not checked (no port)\n"), std::string::npos) << result.out;
+}
+
+// One thing wrong at a time: the check that names it, and exit code 1.
+TEST(Doctor, NamesWhatIsWrong) {
+  StandinServer down;
+  const std::string down_port = down.port_text();
+  down.stop();
+
+  struct Row {
+    const char* label;
+    std::function<void(Machine&)> spoil;
+    const char* arguments;
+    std::string line;  // the start of the failing check's line
+  };
+  const Row rows[] = {
+      {"no configuration",
+       [](Machine&) { RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\InterSystems\\Cache\\Configurations"); },
+       "",
+       "configurations: FAILED: none under "
+       "HKEY_LOCAL_MACHINE\\Software\\InterSystems\\Cache\\Configurations\n"},
+      {"unknown name", [](Machine&) {}, "NOPE", "configuration: FAILED: 'NOPE' is not among them\n"},
+      {"no file", [](Machine& m) { DeleteFileA(m.cpf.c_str()); }, "", "configuration file exists: FAILED: "},
+      {"read-only file", [](Machine& m) { SetFileAttributesA(m.cpf.c_str(), FILE_ATTRIBUTE_READONLY); }, "",
+       "configuration file writable: FAILED: the file is read-only\n"},
+      {"no port", [](Machine& m) { m.dir.write("cache.cpf", "[Startup]\r\nDefaultPort=none\r\n"); }, "",
+       "port: FAILED: no usable [Startup] DefaultPort in the configuration file\n"},
+      {"server down", [](Machine&) {}, "",
+       "server answers: FAILED: cannot connect to cn_iptcp:127.0.0.1[" + down_port + "]"},
+  };
+  for (const Row& row : rows) {
+    Machine machine(down_port);
+    row.spoil(machine);
+    ProcessResult result = doctor(row.arguments);
+    EXPECT_EQ(result.exit_code, 1u) << row.label << ": " << result.out;
+    EXPECT_NE(result.out.find(row.line), std::string::npos) << row.label << ": " << result.out;
+  }
+}
+
+// Another process holding the file without sharing it: the install's write would fail too.
+TEST(Doctor, ReportsAFileHeldByAnotherProgram) {
+  StandinServer server;
+  Machine machine(server.port_text());
+  HANDLE held =
+      CreateFileA(machine.cpf.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ProcessResult result = doctor("");
+  CloseHandle(held);
+  EXPECT_EQ(result.exit_code, 1u);
+  EXPECT_NE(result.out.find("configuration file readable: FAILED: "), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("configuration file writable: FAILED: "), std::string::npos) << result.out;
+}

@@ -1,0 +1,236 @@
+#include "doctor.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ulvane::call {
+namespace {
+
+constexpr const char* kConfigurationsKey =
+    "HKEY_LOCAL_MACHINE\\Software\\InterSystems\\Cache\\Configurations";
+constexpr const char* kControlClsid = "{88F75483-0574-11D0-8085-0000C0BD354B}";
+constexpr const char* kHost = "127.0.0.1";
+constexpr const char* kServerNamespace = "%SYS";
+// Call returns a failure's message in place of a value, so the version comes back
+// marked: no message can pass for an answer.
+constexpr const char* kVersionExpression = "\"ZV:\"_$ZV";
+constexpr const char* kVersionMark = "ZV:";
+
+class Report {
+public:
+  void ok(const char* check, const std::string& detail = "") {
+    std::string line = check;
+    line.append(": ok");
+    if (!detail.empty()) line.append(" (").append(detail).append(")");
+    std::printf("%s\n", line.c_str());
+  }
+  void failed(const char* check, const std::string& reason) {
+    std::printf("%s: FAILED: %s\n", check, reason.c_str());
+    failures_ = true;
+  }
+  void not_checked(const char* check, const char* why) { std::printf("%s: not checked (%s)\n", check, why); }
+  int exit_code() const { return failures_ ? 1 : 0; }
+
+private:
+  bool failures_ = false;
+};
+
+struct KeyCloser {
+  void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+std::string system_message(DWORD code) {
+  char text[512] = "";
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                text, sizeof text, nullptr);
+  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
+    --length;
+  std::string message = "error ";
+  return length ? std::string(text, length) : message.append(std::to_string(code));
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; !text.empty() && start <= text.size();) {
+    std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+// Opens the file with the access the check names, sharing everything, and closes it
+// at once: opening changes nothing, not even the file's times.
+DWORD try_open(const std::string& path, DWORD access) {
+  Handle file(CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.get() == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    file.release();
+    return error;
+  }
+  return ERROR_SUCCESS;
+}
+
+void check_file(Report& report, const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    report.failed("configuration file exists", system_message(GetLastError()));
+    report.not_checked("configuration file readable", "no file");
+    report.not_checked("configuration file writable", "no file");
+    return;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    report.failed("configuration file exists", "it is a directory");
+    report.not_checked("configuration file readable", "no file");
+    report.not_checked("configuration file writable", "no file");
+    return;
+  }
+  report.ok("configuration file exists");
+  if (DWORD error = try_open(path, GENERIC_READ))
+    report.failed("configuration file readable", system_message(error));
+  else
+    report.ok("configuration file readable");
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    report.failed("configuration file writable", "the file is read-only");
+  else if (DWORD error = try_open(path, GENERIC_WRITE))
+    report.failed("configuration file writable", system_message(error));
+  else
+    report.ok("configuration file writable");
+}
+
+// The server the control's class is registered with, in the 32-bit view a 32-bit
+// process uses; empty when it is not registered.
+std::string registered_control() {
+  for (const char* server : {"InprocServer32", "LocalServer32"}) {
+    std::string path = "CLSID\\";
+    path.append(kControlClsid).append("\\").append(server);
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &opened) !=
+        ERROR_SUCCESS)
+      continue;
+    Key key(opened);
+    char value[MAX_PATH * 2] = "";
+    DWORD size = sizeof value - 1;
+    DWORD type = 0;
+    if (RegQueryValueExA(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
+            ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+      continue;
+    if (type == REG_EXPAND_SZ) {
+      char expanded[MAX_PATH * 2] = "";
+      if (ExpandEnvironmentStringsA(value, expanded, sizeof expanded)) return expanded;
+    }
+    return value;
+  }
+  return "";
+}
+
+void check_control(Report& report) {
+  std::string server = registered_control();
+  if (server.empty()) {
+    std::string reason = "class ";
+    report.failed("control registered",
+                  reason.append(kControlClsid)
+                      .append(" has no InprocServer32 or LocalServer32 in the 32-bit registry"));
+    return;
+  }
+  // A bare file name is found on the search path; only a full path can be checked here.
+  std::string file = server;
+  if (!file.empty() && file.front() == '"') file = file.substr(1, file.find('"', 1) - 1);
+  if (file.find('\\') != std::string::npos && GetFileAttributesA(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    std::string reason = "registered as ";
+    report.failed("control registered", reason.append(server).append(", which does not exist"));
+    return;
+  }
+  report.ok("control registered", server);
+}
+
+void check_server(Report& report, const UlvaneApi& api, int port) {
+  const std::string port_text = std::to_string(port);
+  const std::string answer = api.Call(kHost, port_text.c_str(), kServerNamespace, kVersionExpression);
+  if (answer.rfind(kVersionMark, 0) == 0)
+    report.ok("server answers", answer.substr(std::string(kVersionMark).size()));
+  else
+    report.failed("server answers", answer.empty() ? "an empty answer" : answer);
+}
+
+}  // namespace
+
+int run_doctor(const UlvaneApi& api, const char* config) {
+  Report report;
+  const std::vector<std::string> names = split_lines(api.GetCacheConfig());
+  if (names.empty()) {
+    std::string reason = "none under ";
+    report.failed("configurations", reason.append(kConfigurationsKey));
+  } else {
+    std::string list;
+    for (const std::string& name : names) list.append(list.empty() ? "" : ", ").append(name);
+    report.ok("configurations", list);
+  }
+
+  std::string chosen;
+  if (config) {
+    for (const std::string& name : names)
+      if (CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str(), -1, config, -1) == CSTR_EQUAL)
+        chosen = name;
+    if (chosen.empty()) {
+      std::string reason = "'";
+      report.failed("configuration", reason.append(config).append("' is not among them"));
+    }
+  } else if (!names.empty()) {
+    chosen = names.front();
+  } else {
+    report.failed("configuration", "none to choose");
+  }
+
+  int port = -1;
+  if (!chosen.empty()) {
+    report.ok("configuration", chosen);
+    const std::string directory = api.GetCacheDir(chosen.c_str());
+    DWORD attributes = GetFileAttributesA(directory.c_str());
+    if (directory.empty())
+      report.failed("directory", "no Directory value");
+    else if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+      report.failed("directory", directory + " does not exist");
+    else
+      report.ok("directory", directory);
+
+    const std::string cpf = api.GetCacheCpf(chosen.c_str());
+    if (cpf.empty()) {
+      report.failed("configuration file", "no Properties value");
+    } else {
+      report.ok("configuration file", cpf);
+      check_file(report, cpf);
+    }
+
+    port = api.GetCachePort(chosen.c_str());
+    if (port > 0)
+      report.ok("port", std::to_string(port));
+    else
+      report.failed("port", "no usable [Startup] DefaultPort in the configuration file");
+  } else {
+    report.not_checked("directory, configuration file, port", "no configuration");
+  }
+
+  check_control(report);
+  if (port > 0)
+    check_server(report, api, port);
+  else
+    report.not_checked("server answers", "no port");
+  std::fflush(stdout);
+  return report.exit_code();
+}
+
+}  // namespace ulvane::call

@@ -1,0 +1,14 @@
+// ulvane-call doctor: what an installer author checks on a machine where an
+// install fails, one line per check.
+#pragma once
+
+#include "ulvane.h"
+
+namespace ulvane::call {
+
+// Checks the configuration named config (null: the first one listed) and its
+// server; prints one line per check. Returns 0 when every check passed, else 1.
+// Only reads, except for one Call of $ZV on the server.
+int run_doctor(const UlvaneApi& api, const char* config);
+
+}  // namespace ulvane::call
