@@ -38,8 +38,9 @@ VARIANT text(const std::string& ansi) {
 
 }  // namespace
 
-std::string bare_control_session(const std::string& host, const std::string& port, const std::string& name_space,
-                                 const std::vector<std::string>& lines, bool read_p1) {
+std::string bare_control_session(const std::string& host, const std::string& port,
+                                 const std::string& name_space, const std::vector<std::string>& lines,
+                                 bool read_p1) {
   CoInitialize(nullptr);
   IOleObject* object = nullptr;
   CoCreateInstance(kControlClass, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IOleObject,

@@ -9,7 +9,8 @@
 namespace ulvane::bench {
 
 // Returns P1's text when read_p1 is set.
-std::string bare_control_session(const std::string& host, const std::string& port, const std::string& name_space,
-                                 const std::vector<std::string>& lines, bool read_p1);
+std::string bare_control_session(const std::string& host, const std::string& port,
+                                 const std::string& name_space, const std::vector<std::string>& lines,
+                                 bool read_p1);
 
 }  // namespace ulvane::bench

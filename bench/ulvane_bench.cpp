@@ -43,8 +43,8 @@ void bare_list() {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigurations.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
   DWORD count = 0, longest = 0;
-  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr, nullptr, nullptr,
-                   nullptr);
+  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr, nullptr,
+                   nullptr, nullptr);
   char name[256];
   for (DWORD i = 0; i < count; ++i) {
     DWORD length = longest + 1;
@@ -68,11 +68,16 @@ std::string config_file(int keys) {
   auto section = [&](const char* name, const char* prefix, const char* ulv) {
     text.append("[").append(name).append("]\r\n");
     for (int i = 1; i < keys; ++i)
-      text.append(prefix).append(std::to_string(i)).append("=NAMESPACE").append(std::to_string(i)).append(",X\r\n");
+      text.append(prefix)
+          .append(std::to_string(i))
+          .append("=NAMESPACE")
+          .append(std::to_string(i))
+          .append(",X\r\n");
     text.append(prefix).append(std::to_string(keys)).append("=").append(ulv).append("\r\n");
   };
   section("Namespaces", "Nsp_", "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP");
-  section("CSP.Applications", "CSPApp_", "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0");
+  section("CSP.Applications", "CSPApp_",
+          "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0");
   return text;
 }
 
@@ -118,8 +123,9 @@ int main(int argc, char** argv) {
       std::snprintf(name, sizeof name, "CACHE%03d", i);
       registry.add(name);
     }
-    rows.push_back(compare("GetCacheConfig, " + std::to_string(count) + " configurations", [&] { api.GetCacheConfig(); },
-                           bare_list, 31));
+    rows.push_back(compare(
+        "GetCacheConfig, " + std::to_string(count) + " configurations", [&] { api.GetCacheConfig(); },
+        bare_list, 31));
     print_row(rows.back());
   }
 
@@ -129,16 +135,18 @@ int main(int argc, char** argv) {
   registry.set_text("CACHE", "Directory", "C:\\InterSystems\\Cache\\");
   registry.set_text("CACHE", "Properties", cpf);
   const std::string key = kConfigurations + "\\CACHE";
-  rows.push_back(compare("GetCacheDir", [&] { api.GetCacheDir("CACHE"); },
-                         [&] { bare_default_value(key + "\\Directory"); }, 31));
+  rows.push_back(compare(
+      "GetCacheDir", [&] { api.GetCacheDir("CACHE"); }, [&] { bare_default_value(key + "\\Directory"); },
+      31));
   print_row(rows.back());
-  rows.push_back(compare("GetCachePort", [&] { api.GetCachePort("CACHE"); },
-                         [&] {
-                           std::string path = bare_default_value(key + "\\Properties");
-                           char port[2048];
-                           GetPrivateProfileStringA("Startup", "DefaultPort", "", port, sizeof port, path.c_str());
-                         },
-                         31));
+  rows.push_back(compare(
+      "GetCachePort", [&] { api.GetCachePort("CACHE"); },
+      [&] {
+        std::string path = bare_default_value(key + "\\Properties");
+        char port[2048];
+        GetPrivateProfileStringA("Startup", "DefaultPort", "", port, sizeof port, path.c_str());
+      },
+      31));
   print_row(rows.back());
 
   std::FILE* growth = growth_file.empty() ? nullptr : std::fopen(growth_file.c_str(), "w");
@@ -148,14 +156,20 @@ int main(int argc, char** argv) {
     std::vector<char> list(keys * 16 + 64);
     api.UpdateCpf(path.c_str());  // the file now holds both entries: every call does the same work
     auto bare = [&] {
-      bare_entry_update("Namespaces", "Nsp_1", "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP", path, list);
+      bare_entry_update("Namespaces", "Nsp_1", "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP",
+                        path, list);
       bare_entry_update("CSP.Applications", "CSPApp_1",
                         "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0", path, list);
     };
-    rows.push_back(compare("UpdateCpf, " + std::to_string(keys) + " keys per section",
-                           [&] { api.UpdateCpf(path.c_str()); }, bare, keys >= 10000 ? 3 : keys >= 1000 ? 7 : 21));
+    rows.push_back(compare(
+        "UpdateCpf, " + std::to_string(keys) + " keys per section", [&] { api.UpdateCpf(path.c_str()); },
+        bare,
+        keys >= 10000  ? 3
+        : keys >= 1000 ? 7
+                       : 21));
     print_row(rows.back());
-    if (growth) std::fprintf(growth, "%d %.3f %.3f\n", keys, rows.back().export_us / 1000, rows.back().bare_us / 1000);
+    if (growth)
+      std::fprintf(growth, "%d %.3f %.3f\n", keys, rows.back().export_us / 1000, rows.back().bare_us / 1000);
   }
   if (growth) std::fclose(growth);
 
@@ -164,18 +178,19 @@ int main(int argc, char** argv) {
     const std::string host = server.host(), port = server.port_text();
     const std::string routine = server.write_file("bench.rtn", "BENCH ; a routine\r\n Q\r\n");
     const std::string load_line = "S F=\"" + routine + "\" O F U F ZL  ZS BENCH C F";
-    rows.push_back(compare("Call", [&] { api.Call(host.c_str(), port.c_str(), "USER", "1+2"); },
-                           [&] { bare_control_session(host, port, "USER", {"S P1=1+2"}, true); }, 31));
+    rows.push_back(compare(
+        "Call", [&] { api.Call(host.c_str(), port.c_str(), "USER", "1+2"); },
+        [&] { bare_control_session(host, port, "USER", {"S P1=1+2"}, true); }, 31));
     print_row(rows.back());
-    rows.push_back(compare("LoadRtn",
-                           [&] { api.LoadRtn(routine.c_str(), host.c_str(), port.c_str(), "ULV", "BENCH"); },
-                           [&] { bare_control_session(host, port, "ULV", {load_line}, false); }, 31));
+    rows.push_back(compare(
+        "LoadRtn", [&] { api.LoadRtn(routine.c_str(), host.c_str(), port.c_str(), "ULV", "BENCH"); },
+        [&] { bare_control_session(host, port, "ULV", {load_line}, false); }, 31));
     print_row(rows.back());
 
     standin::WinsockSession sockets;
     double floor_us = median_us([&] { raw_exchange(host, port, "S P1=1+2"); }, 101);
-    std::printf("\nfloor, one request and answer on a new socket: %.1f us (Call is %.1f times that)\n", floor_us,
-                rows[rows.size() - 2].export_us / floor_us);
+    std::printf("\nfloor, one request and answer on a new socket: %.1f us (Call is %.1f times that)\n",
+                floor_us, rows[rows.size() - 2].export_us / floor_us);
   }
 
   double worst = 0;

@@ -34,6 +34,8 @@ private:
 // std::bad_alloc when memory runs out.
 Bstr to_bstr(const std::string& ansi);
 std::string to_ansi(const wchar_t* text, std::size_t length);
-inline std::string to_ansi(BSTR text) { return text ? to_ansi(text, SysStringLen(text)) : std::string(); }
+inline std::string to_ansi(BSTR text) {
+  return text ? to_ansi(text, SysStringLen(text)) : std::string();
+}
 
 }  // namespace ulvane

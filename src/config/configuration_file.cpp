@@ -58,7 +58,8 @@ void update_entry(const ProfileFile& file, const EntryRule& rule) {
 }  // namespace
 
 std::int32_t cache_port(const std::string& configuration) {
-  return ProfileFile(configuration_file(configuration)).read_integer(kStartupSection, kDefaultPortKey, kNoPort);
+  return ProfileFile(configuration_file(configuration))
+      .read_integer(kStartupSection, kDefaultPortKey, kNoPort);
 }
 
 void update_cpf(const std::string& path) {

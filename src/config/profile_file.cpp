@@ -15,8 +15,8 @@ constexpr DWORD kFirstKeyListBuffer = 16384;
 
 std::string ProfileFile::read_value(const std::string& section, const std::string& key) const {
   std::string value(kValueBuffer, '\0');
-  DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), "", value.data(), kValueBuffer,
-                                          path_.c_str());
+  DWORD length =
+      GetPrivateProfileStringA(section.c_str(), key.c_str(), "", value.data(), kValueBuffer, path_.c_str());
   value.resize(length);
   return value;
 }

@@ -37,12 +37,11 @@ std::string read_default_text(const RegistryKey& key) {
   const char* value_name = "";
   DWORD type = 0;
   DWORD size = 0;
-  if (RegQueryValueExA(key.get(), value_name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-      size == 0)
+  if (RegQueryValueExA(key.get(), value_name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || size == 0)
     return std::string();
   std::vector<char> data(size);
-  if (RegQueryValueExA(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                       &size) != ERROR_SUCCESS)
+  if (RegQueryValueExA(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
+      ERROR_SUCCESS)
     throw Failure::format("Failed to get data for '%s'", value_name);
   if (type != REG_SZ && type != REG_EXPAND_SZ)
     throw Failure::format("Invalid data type for '%s'", value_name);
@@ -78,8 +77,8 @@ std::string configuration_names() {
   if (!key) return std::string();
   DWORD count = 0;
   DWORD longest = 0;
-  if (RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr,
-                       nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+  if (RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr,
+                       nullptr, nullptr, nullptr) != ERROR_SUCCESS)
     return std::string();
 
   std::vector<char> buffer(longest + 1);

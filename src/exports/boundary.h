@@ -7,7 +7,9 @@
 namespace ulvane {
 
 // The caller's text copied into a string of our own; a null pointer is the empty text.
-inline std::string text_argument(const char* text) { return text ? std::string(text) : std::string(); }
+inline std::string text_argument(const char* text) {
+  return text ? std::string(text) : std::string();
+}
 
 // Runs work and returns its value; any failure at all gives on_failure. Nothing escapes.
 template <class Result, class Work>

@@ -18,7 +18,9 @@ using namespace ulvane;
 
 namespace {
 
-std::string empty_text(std::exception_ptr) { return std::string(); }
+std::string empty_text(std::exception_ptr) {
+  return std::string();
+}
 
 // What Call returns for a failure: its message.
 std::string failure_message(std::exception_ptr failure) {
@@ -62,12 +64,16 @@ int __stdcall LoadRtn(const char* file_path, const char* host, const char* port,
   });
 }
 
-const char* __stdcall Call(const char* host, const char* port, const char* name_space, const char* expression) {
+const char* __stdcall Call(const char* host, const char* port, const char* name_space,
+                           const char* expression) {
   static thread_local std::string result;
   ComApartment apartment;
   return text_result(
       result,
-      [&] { return server::call_expression(address(host, port), text_argument(name_space), text_argument(expression)); },
+      [&] {
+        return server::call_expression(address(host, port), text_argument(name_space),
+                                       text_argument(expression));
+      },
       failure_message);
 }
 
@@ -81,7 +87,8 @@ int __stdcall LoadFile(const char* host, const char* port, const char* file_path
 
 const char* __stdcall GetCacheConfig() {
   static thread_local std::string result;
-  return text_result(result, [] { return config::configuration_names(); }, empty_text);
+  return text_result(
+      result, [] { return config::configuration_names(); }, empty_text);
 }
 
 const char* __stdcall GetCacheDir(const char* configuration) {

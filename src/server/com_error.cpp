@@ -13,7 +13,8 @@ constexpr DWORD kMessageBuffer = 256;
 
 // Trailing blanks, control characters and full stops go, one by one.
 std::string trimmed(std::string text) {
-  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) text.pop_back();
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.'))
+    text.pop_back();
   return text;
 }
 

@@ -46,8 +46,11 @@ void load_file(const ServerAddress& address, const std::string& file_path) {
 void load_routine(const std::string& file_path, const ServerAddress& address, const std::string& name_space,
                   const std::string& routine) {
   with_connection(address, name_space, [&](ServerConnection& connection) {
-    connection.run(
-        std::string(kFileLoadPrefix).append(file_path).append(kVariableLoadMiddle).append(routine).append(kVariableLoadEnd));
+    connection.run(std::string(kFileLoadPrefix)
+                       .append(file_path)
+                       .append(kVariableLoadMiddle)
+                       .append(routine)
+                       .append(kVariableLoadEnd));
     return true;
   });
 }

@@ -7,15 +7,21 @@ namespace ulvane::server {
 HRESULT ControlSite::QueryInterface(REFIID iid, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
-  if (iid == IID_IUnknown || iid == IID_IOleClientSite) *object = static_cast<IOleClientSite*>(this);
-  else if (iid == IID_IPropertyNotifySink) *object = static_cast<IPropertyNotifySink*>(this);
-  else if (iid == IID_IDispatch || iid == kControlEvents) *object = static_cast<IDispatch*>(this);
-  else return E_NOINTERFACE;
+  if (iid == IID_IUnknown || iid == IID_IOleClientSite)
+    *object = static_cast<IOleClientSite*>(this);
+  else if (iid == IID_IPropertyNotifySink)
+    *object = static_cast<IPropertyNotifySink*>(this);
+  else if (iid == IID_IDispatch || iid == kControlEvents)
+    *object = static_cast<IDispatch*>(this);
+  else
+    return E_NOINTERFACE;
   AddRef();
   return S_OK;
 }
 
-ULONG ControlSite::AddRef() { return InterlockedIncrement(&references_); }
+ULONG ControlSite::AddRef() {
+  return InterlockedIncrement(&references_);
+}
 
 ULONG ControlSite::Release() {
   ULONG left = InterlockedDecrement(&references_);
@@ -44,9 +50,12 @@ HRESULT ControlSite::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
   return E_NOTIMPL;
 }
 
-HRESULT ControlSite::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) { return E_NOTIMPL; }
+HRESULT ControlSite::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
+  return E_NOTIMPL;
+}
 
-HRESULT ControlSite::Invoke(DISPID, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) {
+HRESULT ControlSite::Invoke(DISPID, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                            UINT*) {
   if (flags == DISPATCH_PROPERTYGET) return DISP_E_MEMBERNOTFOUND;  // an ambient property
   if (result) VariantInit(result);
   return S_OK;

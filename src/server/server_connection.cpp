@@ -24,7 +24,8 @@ void require(HRESULT result) {
 void invoke(IDispatch* target, DISPID member, WORD kind, DISPPARAMS& params, VARIANT* result) {
   EXCEPINFO exception{};
   UINT argument_error = 0;
-  HRESULT outcome = target->Invoke(member, IID_NULL, kInvokeLocale, kind, &params, result, &exception, &argument_error);
+  HRESULT outcome =
+      target->Invoke(member, IID_NULL, kInvokeLocale, kind, &params, result, &exception, &argument_error);
   if (outcome == DISP_E_EXCEPTION && exception.pfnDeferredFillIn) exception.pfnDeferredFillIn(&exception);
   Bstr source(exception.bstrSource), description(exception.bstrDescription), help(exception.bstrHelpFile);
   if (outcome != S_OK) throw Failure(invoke_message(outcome, exception));
@@ -60,7 +61,9 @@ ServerConnection::ServerConnection(const ServerAddress& address, const std::stri
   }
 }
 
-ServerConnection::~ServerConnection() { release(); }
+ServerConnection::~ServerConnection() {
+  release();
+}
 
 void ServerConnection::start_hosting() {
   DWORD status = 0;
@@ -113,7 +116,8 @@ void ServerConnection::connect(const ServerAddress& address, const std::string& 
 
   // Host and port go in verbatim: no trimming, checking or escaping.
   Variant server;
-  set_text(server, std::string(kConnectionPrefix).append(address.host).append("[").append(address.port).append("]"));
+  set_text(server,
+           std::string(kConnectionPrefix).append(address.host).append("[").append(address.port).append("]"));
   put(kMServer, server);
 
   if (!get_text(kErrorName).empty()) throw Failure(get_text(kErrorName));
