@@ -25,12 +25,10 @@ std::optional<std::string> ServerLink::connect(const std::string& address) {
   return std::nullopt;
 }
 
-Answer ServerLink::request(std::string_view verb, std::string_view payload) {
-  if (!connected()) return Answer{false, "not connected to a server", ValueKind::Undefined, ""};
+std::optional<Answer> ServerLink::request(std::string_view verb, std::string_view payload) {
   std::optional<Answer> answer = exchange(socket_, verb, payload);
-  if (answer) return *answer;
-  disconnect();
-  return Answer{false, "the connection to the server was lost", ValueKind::Undefined, ""};
+  if (!answer) disconnect();
+  return answer;
 }
 
 }  // namespace standin
