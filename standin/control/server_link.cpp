@@ -5,6 +5,15 @@ namespace {
 
 constexpr std::string_view kScheme = "cn_iptcp:";
 
+// Windows Sockets stay started while the module is loaded, not per instance: Wine's
+// WSACleanup closes every socket of the process when its count reaches zero, and
+// instances that start and clean up on several threads at once can bring it there
+// while another instance's socket is in use.
+const WinsockSession& winsock() {
+  static WinsockSession session;
+  return session;
+}
+
 }  // namespace
 
 std::optional<std::string> ServerLink::connect(const std::string& address) {
@@ -18,7 +27,7 @@ std::optional<std::string> ServerLink::connect(const std::string& address) {
   std::string host = address.substr(kScheme.size(), open - kScheme.size());
   std::string port = address.substr(open + 1, address.size() - open - 2);
   if (host.empty() || port.empty()) return failure.append("host or port missing");
-  if (!winsock_.ready()) return failure.append("Windows Sockets are not available");
+  if (!winsock().ready()) return failure.append("Windows Sockets are not available");
   Connected attempt = connect_tcp(host, port);
   if (!attempt.socket) return failure.append(attempt.error);
   socket_ = std::move(attempt.socket);

@@ -21,7 +21,6 @@ public:
   std::optional<Answer> request(std::string_view verb, std::string_view payload);
 
 private:
-  WinsockSession winsock_;
   Socket socket_;
 };
 
