@@ -451,6 +451,29 @@ TEST_F(StandinControl, ServerErrorsAreTrappedOrRaised) {
   EXPECT_EQ(std::count(hosted.sinks.seen.begin(), hosted.sinks.seen.end(), "OnError/0"), 4);
 }
 
+TEST_F(StandinControl, ALostConnectionIsRaisedEvenWithErrorTrapOn) {
+  StandinServer::Options options;
+  options.drop_on = "DROP";
+  StandinServer dropping(options);
+  Hosted hosted;
+  hosted.connect(dropping.address());
+  IDispatch* control = hosted.dispatch.Get();
+  ASSERT_EQ(run(control, "S P1=6*7"), S_OK);
+  ExceptionInfo raised;
+  EXPECT_EQ(run(control, "S P1=\"DROP\"", &raised.info), DISP_E_EXCEPTION);
+  EXPECT_EQ(raised.description(), "the connection to the server was lost");
+  EXPECT_EQ(raised.info.scode, E_FAIL);
+  EXPECT_EQ(read(control, kErrorName), "VT_BSTR:the connection to the server was lost");
+  EXPECT_EQ(read(control, kError), "VT_I4:1");
+  EXPECT_EQ(read(control, kP1), "VT_I4:42");  // what the server last said
+  EXPECT_EQ(run(control, "S P1=1"), S_OK);    // from then on not connected, which ErrorTrap traps
+  EXPECT_EQ(read(control, kErrorName), "VT_BSTR:not connected to a server");
+  EXPECT_EQ(put(control, kMServer, null_text()), S_OK);
+  EXPECT_EQ(hosted.sinks.seen,
+            (std::vector<std::string>{"changed 12", "changed 19", "changed 25", "OnExecuted/0", "OnError/0",
+                                      "OnError/0", "changed 25"}));
+}
+
 TEST_F(StandinControl, P1HoldsTheServersValueByType) {
   Hosted hosted;
   hosted.connect(server().address());

@@ -204,6 +204,33 @@ TEST(StandinServer, ServesSeveralClientsAndSurvivesBrokenOnes) {
   EXPECT_EQ(describe(first.run("S P1=$NAMESPACE")), "ok P1=string:ULV");
 }
 
+TEST(StandinServer, HangsUpMidAnswerOnALineHoldingTheDropText) {
+  StandinServer::Options options;
+  options.drop_on = "DROP";
+  StandinServer server(options);
+  const std::string path = server.write_file("drop.mac", "DROP\r\n Q\r\n");
+  Client bystander(server);
+  Client dropped(server);
+  ASSERT_TRUE(dropped.run("S P1=1").ok);
+  ASSERT_TRUE(dropped.socket().send_all(standin::encode_request("run", load_line(path, "DROP"))));
+  DWORD patience_ms = 10000;  // a server that never hangs up fails the test rather than hanging it
+  setsockopt(dropped.socket().get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&patience_ms),
+             sizeof patience_ms);
+  std::string received;  // everything until the server hangs up
+  char chunk[64];
+  for (int got; (got = recv(dropped.socket().get(), chunk, sizeof chunk, 0)) > 0;)
+    received.append(chunk, got);
+  EXPECT_EQ(received, "ok ");
+  EXPECT_EQ(server.routine("USER", "DROP"), std::nullopt);  // journalled, not run
+
+  EXPECT_EQ(describe(bystander.run("S P1=$NAMESPACE")), "ok P1=string:USER");
+  Client later(server);
+  EXPECT_EQ(describe(later.request("ns", "DROP")), "error <NAMESPACE> P1=undefined:");  // lines of code only
+  EXPECT_EQ(describe(later.run("S P1=\"DR\"_\"OP\"")), "ok P1=string:DROP");
+  EXPECT_EQ(server.journal(), cat("USER\tS P1=1\n", "USER\t", load_line(path, "DROP"), "\n",
+                                  "USER\tS P1=$NAMESPACE\n", "USER\tS P1=\"DR\"_\"OP\"\n"));
+}
+
 TEST(StandinServer, StopsOnRequestOrWhenItsTimeIsUp) {
   StandinServer asked;
   Client idle(asked);  // open connections do not keep it alive, even one stuck mid-request
@@ -224,8 +251,8 @@ TEST(StandinServer, StopsOnRequestOrWhenItsTimeIsUp) {
 }
 
 TEST(StandinServer, RejectsABadCommandLine) {
-  for (const char* arguments :
-       {"--port", "--port 70000", "--lifetime x", "--bogus 1", "--namespaces ,", "--parent 0"}) {
+  for (const char* arguments : {"--port", "--port 70000", "--lifetime x", "--bogus 1", "--namespaces ,",
+                                "--parent 0", "--drop-on \"\""}) {
     ProcessResult result =
         run_process(cat("\"", beside_this_program("standin-server.exe"), "\" ", arguments));
     EXPECT_EQ(result.exit_code, 2u) << arguments;

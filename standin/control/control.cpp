@@ -296,11 +296,25 @@ HRESULT Control::after_put(DISPID dispid, EXCEPINFO* exception) {
   }
   if (dispid == kNameSpace) {
     clear_error();
-    if (!link_.connected()) return report("not connected to a server", exception);
-    Answer answer = link_.request("ns", narrow(properties_[kNameSpace].as_text()));
-    take_p1(answer);
-    return answer.ok ? S_OK : report(answer.error, exception);
+    bool answered_ok = false;
+    return ask("ns", narrow(properties_[kNameSpace].as_text()), exception, answered_ok);
   }
+  return S_OK;
+}
+
+// ErrorTrap traps what the server reports and the state of not being connected. A
+// connection that breaks during a request is raised whatever ErrorTrap says: nobody
+// knows whether the server ran the request, and a host that reads no Error after a
+// line would otherwise take it for done.
+HRESULT Control::ask(std::string_view verb, const std::string& payload, EXCEPINFO* exception,
+                     bool& answered_ok) {
+  answered_ok = false;
+  if (!link_.connected()) return report("not connected to a server", exception);
+  std::optional<Answer> answer = link_.request(verb, payload);
+  if (!answer) return report("the connection to the server was lost", exception, Trap::Never);
+  take_p1(*answer);
+  if (!answer->ok) return report(answer->error, exception);
+  answered_ok = true;
   return S_OK;
 }
 
@@ -346,19 +360,17 @@ HRESULT Control::run_code(DISPPARAMS* params, VARIANT* result, EXCEPINFO* except
   }
   harness::log(line);
   clear_error();
-  if (!link_.connected()) return report("not connected to a server", exception);
-  Answer answer = link_.request("run", text);
-  take_p1(answer);
-  if (!answer.ok) return report(answer.error, exception);
-  fire_event(kOnExecuted);
-  return S_OK;
+  bool answered_ok = false;
+  HRESULT outcome = ask("run", text, exception, answered_ok);
+  if (answered_ok) fire_event(kOnExecuted);
+  return outcome;
 }
 
-HRESULT Control::report(const std::string& error, EXCEPINFO* exception) {
+HRESULT Control::report(const std::string& error, EXCEPINFO* exception, Trap trap) {
   properties_[kError] = Variant::integer(1);
   properties_[kErrorName] = Variant::text(widen(error));
   fire_event(kOnError);
-  if (properties_[kErrorTrap].get()->boolVal != VARIANT_FALSE) return S_OK;
+  if (trap == Trap::ByErrorTrap && properties_[kErrorTrap].get()->boolVal != VARIANT_FALSE) return S_OK;
   return raise(E_FAIL, widen(error), exception);
 }
 
@@ -367,9 +379,8 @@ void Control::clear_error() {
   properties_[kErrorName] = Variant::text(L"");
 }
 
+// Only what the server said counts: a lost connection leaves P1 as it was.
 void Control::take_p1(const Answer& answer) {
-  // Only what the server said counts; a lost connection leaves P1 as it was.
-  if (!link_.connected()) return;
   VARIANT* value = p1_.reset();
   switch (answer.p1_kind) {
     case ValueKind::String:

@@ -89,8 +89,12 @@ private:
   HRESULT get(DISPID dispid, DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception);
   HRESULT run_code(DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception, UINT* arg_error);
   HRESULT after_put(DISPID dispid, EXCEPINFO* exception);
-  // Records a failure in Error and ErrorName and fires OnError; raises it unless ErrorTrap is on.
-  HRESULT report(const std::string& error, EXCEPINFO* exception);
+  // One request to the server; P1 follows its answer. answered_ok tells whether the server ran it.
+  HRESULT ask(std::string_view verb, const std::string& payload, EXCEPINFO* exception, bool& answered_ok);
+  enum class Trap { ByErrorTrap, Never };
+  // Records a failure in Error and ErrorName and fires OnError; raises it unless ErrorTrap
+  // is on and the failure is one it traps.
+  HRESULT report(const std::string& error, EXCEPINFO* exception, Trap trap = Trap::ByErrorTrap);
   void clear_error();
   void take_p1(const Answer& answer);
   void fire_event(DISPID dispid);

@@ -16,11 +16,11 @@ public:
   void disconnect() { socket_.reset(); }
   bool connected() const { return static_cast<bool>(socket_); }
 
-  // Sends one request; a broken connection is an error answer and leaves the link disconnected.
-  Answer request(std::string_view verb, std::string_view payload);
+  // Sends one request on a connected link and returns the server's answer; nothing when
+  // the connection broke on the way, which leaves the link disconnected.
+  std::optional<Answer> request(std::string_view verb, std::string_view payload);
 
 private:
-  WinsockSession winsock_;
   Socket socket_;
 };
 

@@ -15,13 +15,15 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: standin-server [--port N] [--store DIR] [--journal FILE] [--namespaces A,B,...]\n"
-    "                      [--lifetime SECONDS] [--parent PID]\n"
+    "                      [--lifetime SECONDS] [--parent PID] [--drop-on TEXT]\n"
     "  --port        loopback TCP port; 0 (the default) picks a free one\n"
     "  --store       directory of saved routines (default .\\store)\n"
     "  --journal     file every received line is appended to (default .\\journal.txt)\n"
     "  --namespaces  the namespaces it knows; connections start in the first (default USER,%SYS,ULV)\n"
     "  --lifetime    stop by itself after this many seconds; 0 (the default) waits for a stop request\n"
-    "  --parent      stop by itself when the process with this id ends\n";
+    "  --parent      stop by itself when the process with this id ends\n"
+    "  --drop-on     a line of code that holds TEXT is journalled but not run; the server sends\n"
+    "                the start of an answer (\"ok \", no line end) and closes that connection\n";
 
 struct Options {
   unsigned long port = 0;
@@ -30,6 +32,7 @@ struct Options {
   std::vector<std::string> namespaces{"USER", "%SYS", "ULV"};
   unsigned long lifetime = 0;
   unsigned long parent = 0;
+  std::string drop_on;
 };
 
 class ProcessHandle {
@@ -95,6 +98,9 @@ bool parse_options(int argc, wchar_t** argv, Options& options) {
       if (!parse_number(value, 10UL * 365 * 24 * 3600, options.lifetime)) return false;
     } else if (flag == L"--parent") {
       if (!parse_number(value, ULONG_MAX, options.parent) || options.parent == 0) return false;
+    } else if (flag == L"--drop-on") {
+      options.drop_on = narrow(value);
+      if (options.drop_on.empty()) return false;
     } else {
       return false;
     }
@@ -138,7 +144,7 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("%u\n", port);
   std::fflush(stdout);
 
-  Server server(std::move(listener), ServerSetup{options.namespaces, &store, &journal});
+  Server server(std::move(listener), ServerSetup{options.namespaces, &store, &journal, options.drop_on});
   server.serve(options.lifetime, parent.get());
   std::printf("stopped\n");
   return 0;

@@ -8,6 +8,9 @@ namespace standin {
 namespace {
 
 constexpr const char* kProtocolError = "<PROTOCOL> malformed request header";
+// What a dropping server sends before it hangs up: the start of an answer header, no
+// line end, so the client is left in the middle of reading a line.
+constexpr std::string_view kDroppedAnswer = "ok ";
 
 }  // namespace
 
@@ -103,6 +106,12 @@ void Server::converse(Connection& connection) {
     }
     std::optional<std::string> payload = reader.bytes(header->size);
     if (!payload) break;
+    if (header->verb == "run" && !setup_.drop_on.empty() &&
+        payload->find(setup_.drop_on) != std::string::npos) {
+      session.journal(*payload);
+      socket.send_all(kDroppedAnswer);
+      break;
+    }
     Answer answer;
     if (header->verb == "run") {
       answer = session.run(*payload);
@@ -116,6 +125,8 @@ void Server::converse(Connection& connection) {
     }
     if (!socket.send_all(encode_answer(answer))) break;
   }
+  // Hang up now rather than when the thread is joined, so the client sees the end at once.
+  shutdown(socket.get(), SD_BOTH);
   connection.finished = true;
 }
 

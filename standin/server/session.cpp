@@ -31,13 +31,17 @@ bool command_is(std::string_view line, std::string_view word, std::string_view& 
 Session::Session(const ServerSetup& setup) : setup_(setup), name_space_(setup.namespaces.front()) {}
 
 Answer Session::run(const std::string& line) {
-  setup_.journal->append(name_space_, line);
+  journal(line);
   try {
     run_command(line);
     return answer(true, "");
   } catch (const ServerError& error) {
     return answer(false, error.what());
   }
+}
+
+void Session::journal(const std::string& line) {
+  setup_.journal->append(name_space_, line);
 }
 
 Answer Session::select_namespace(const std::string& name) {

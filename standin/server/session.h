@@ -16,6 +16,7 @@ struct ServerSetup {
   std::vector<std::string> namespaces;  // the first is where every connection starts
   RoutineStore* store;
   Journal* journal;
+  std::string drop_on;  // a line of code holding this text makes the server hang up; empty: never
 };
 
 class Session {
@@ -24,6 +25,8 @@ public:
 
   // Journals and runs one line of code. A line the server cannot run is an error answer.
   Answer run(const std::string& line);
+  // Journals a line without running it.
+  void journal(const std::string& line);
   // Selects the namespace later lines run in (not a line of code, so not journalled).
   Answer select_namespace(const std::string& name);
 

@@ -42,6 +42,7 @@ StandinServer::StandinServer(const Options& options) {
     for (const std::string& name : options.namespaces) list.append(list.empty() ? "" : ",").append(name);
     command.append(" --namespaces ").append(quoted(list));
   }
+  if (!options.drop_on.empty()) command.append(" --drop-on ").append(quoted(options.drop_on));
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE out_read = nullptr;

@@ -19,6 +19,7 @@ public:
     std::vector<std::string> namespaces;   // empty: the server's own default (USER, %SYS, ULV)
     unsigned lifetime_seconds = 120;       // the server stops by itself after this...
     DWORD parent = GetCurrentProcessId();  // ...or when this process ends, should a test die
+    std::string drop_on{};                 // the server hangs up on a line holding this (no quotes)
   };
 
   StandinServer() : StandinServer(Options{}) {}
