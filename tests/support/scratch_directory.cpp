@@ -12,9 +12,15 @@ ScratchDirectory::ScratchDirectory() {
   static LONG counter = 0;
   char temp[MAX_PATH] = "";
   GetTempPathA(MAX_PATH, temp);
-  path_ = std::string(temp) + "ulvane-" + std::to_string(GetCurrentProcessId()) + "-" +
-          std::to_string(InterlockedIncrement(&counter));
-  if (!CreateDirectoryA(path_.c_str(), nullptr)) throw std::runtime_error("cannot create " + path_);
+  // A killed test can leave its directory behind, and Wine reuses process ids:
+  // take the next free name rather than fail.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    path_ = std::string(temp) + "ulvane-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(InterlockedIncrement(&counter));
+    if (CreateDirectoryA(path_.c_str(), nullptr)) return;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  throw std::runtime_error("cannot create " + path_);
 }
 
 namespace {
