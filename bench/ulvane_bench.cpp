@@ -98,8 +98,7 @@ int main(int argc, char** argv) {
   std::string growth_file = argc == 3 && std::string(argv[1]) == "--growth" ? argv[2] : "";
 
   // Loading first, while the DLL is not yet in this process. Only the first load
-  // is a real one: the runtime keeps the DLL loaded while a thread that holds
-  // one of its result texts lives, so it is timed once.
+  // is a real one (the first call keeps the DLL loaded), so it is timed once.
   std::string dll = beside_this_program("Ulvane.dll");
   double load_us = median_us(
       [&] {
