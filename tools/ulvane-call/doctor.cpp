@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "common/registry_key.h"
+#include "system_message.h"
+
 namespace ulvane::call {
 namespace {
 
@@ -39,25 +42,10 @@ private:
   bool failures_ = false;
 };
 
-struct KeyCloser {
-  void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
-
 struct HandleCloser {
   void operator()(HANDLE handle) const { CloseHandle(handle); }
 };
 using Handle = std::unique_ptr<void, HandleCloser>;
-
-std::string system_message(DWORD code) {
-  char text[512] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                text, sizeof text, nullptr);
-  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
-    --length;
-  std::string message = "error ";
-  return length ? std::string(text, length) : message.append(std::to_string(code));
-}
 
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -120,7 +108,7 @@ std::string registered_control() {
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &opened) !=
         ERROR_SUCCESS)
       continue;
-    Key key(opened);
+    RegistryKey key(opened);
     char value[MAX_PATH * 2] = "";
     DWORD size = sizeof value - 1;
     DWORD type = 0;

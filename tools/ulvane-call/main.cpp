@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "doctor.h"
+#include "system_message.h"
 #include "ulvane.h"
 
 namespace {
@@ -87,15 +88,6 @@ int usage(const char* problem) {
   return kUsageError;
 }
 
-std::string system_message(DWORD code) {
-  char text[512] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                text, sizeof text, nullptr);
-  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
-    --length;
-  return length ? std::string(text, length) : "error " + std::to_string(code);
-}
-
 // The DLL beside this program, as an installer keeps it beside its own files.
 std::string default_dll_path() {
   char path[MAX_PATH] = "";
@@ -108,7 +100,7 @@ HMODULE load_library(const std::string& dll_path) {
   HMODULE dll = LoadLibraryA(dll_path.c_str());
   if (!dll)
     std::fprintf(stderr, "ulvane-call: cannot load '%s': %s\n", dll_path.c_str(),
-                 system_message(GetLastError()).c_str());
+                 ulvane::call::system_message(GetLastError()).c_str());
   return dll;
 }
 
