@@ -212,8 +212,3 @@ TEST_F(UpdateCpf, FailsWhenTheFileCannotBeWritten) {
   CloseHandle(held);
   EXPECT_EQ(dir.read("held.cpf"), before);
 }
-
-TEST_F(UpdateCpf, NullAndEmptyPathsFailWithoutWriting) {
-  EXPECT_EQ(library().UpdateCpf(nullptr), 0);
-  EXPECT_EQ(library().UpdateCpf(""), 0);
-}

@@ -11,6 +11,8 @@
 
 #include "common/wire.h"
 #include "standin_control.h"  // linked: the same module COM loads
+#include "support/com_checks.h"
+#include "support/control_log.h"
 #include "support/library.h"
 #include "support/standin_server.h"
 
@@ -23,18 +25,16 @@ constexpr const char* kDropText = "DROP";
 // How a call ended, seen from a thread that had not initialised COM.
 struct Outcome {
   std::string result;
-  HRESULT apartment_before = S_OK;  // CoGetApartmentType before and after the call
-  HRESULT apartment_after = S_OK;
+  int apartment_before = 0;  // current_apartment() before and after the call
+  int apartment_after = 0;
 };
 
 Outcome on_fresh_thread(const std::function<std::string()>& call) {
   Outcome outcome;
   std::thread([&] {
-    APTTYPE type;
-    APTTYPEQUALIFIER qualifier;
-    outcome.apartment_before = CoGetApartmentType(&type, &qualifier);
+    outcome.apartment_before = current_apartment();
     outcome.result = call();
-    outcome.apartment_after = CoGetApartmentType(&type, &qualifier);
+    outcome.apartment_after = current_apartment();
   }).join();
   return outcome;
 }
@@ -42,14 +42,7 @@ Outcome on_fresh_thread(const std::function<std::string()>& call) {
 // The control's calls from the dropped line on: disconnected, closed and released.
 std::string teardown_after(const std::string& line) {
   std::string log = "RunCode \"";
-  return log.append(line).append(
-      "\"\n"
-      "put 25 MServer VT_BSTR null\n"
-      "Close 1\n"
-      "Unadvise IPropertyNotifySink 1\n"
-      "Unadvise events 1\n"
-      "SetClientSite null\n"
-      "release\n");
+  return log.append(line).append("\"\n").append(kReleaseLog);
 }
 
 struct DropRow {
@@ -97,8 +90,8 @@ TEST(ServerDrop, EachExportGivesItsDefinedResultAndLeavesNothingBehind) {
     size_t dropped = log.find("RunCode \"" + row.dropped_line);
     EXPECT_EQ(dropped == std::string::npos ? log : log.substr(dropped), teardown_after(row.dropped_line))
         << row.label;
-    EXPECT_EQ(outcome.apartment_before, CO_E_NOTINITIALIZED) << row.label;
-    EXPECT_EQ(outcome.apartment_after, CO_E_NOTINITIALIZED) << row.label;
+    EXPECT_EQ(outcome.apartment_before, -1) << row.label;
+    EXPECT_EQ(outcome.apartment_after, -1) << row.label;
   }
   EXPECT_EQ(server.routine("%SYS", "QUMAINST"), std::nullopt);
   EXPECT_EQ(server.routine("ULV", "DROP"), std::nullopt);

@@ -10,6 +10,7 @@
 
 #include "standin_control.h"  // linked: the same module COM loads
 #include "support/com_checks.h"
+#include "support/control_log.h"
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/standin_server.h"
@@ -133,13 +134,8 @@ TEST_F(ServerExports, HostTheControlInOrderAndReleaseIt) {
                    "put 18 NameSpace VT_BSTR \"USER\"\n"
                    "QI _DVisM\n"
                    "RunCode \"S P1=1+2\"\n"
-                   "get 1 P1 -> VT_I4 3\n"
-                   "put 25 MServer VT_BSTR null\n"
-                   "Close 1\n"
-                   "Unadvise IPropertyNotifySink 1\n"
-                   "Unadvise events 1\n"
-                   "SetClientSite null\n"
-                   "release\n");
+                   "get 1 P1 -> VT_I4 3\n" +
+                   kReleaseLog);
 }
 
 TEST_F(ServerExports, AFailedConnectionSetsNoNamespaceButStillDisconnects) {
