@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "exports/thread_records.h"
+
 namespace ulvane {
 
 // The caller's text copied into a string of our own; a null pointer is the empty text.
@@ -21,12 +23,14 @@ Result value_or(Result on_failure, Work&& work) noexcept {
   }
 }
 
-// Keeps the text that work makes in slot (one per export and thread, so it stays
-// valid until that export is next called on the same thread) and returns it.
-// Any failure gives the text that on_failure makes, or the empty text if even that fails.
+// Keeps the text that work makes in the export's result storage (one per export and
+// thread, so it stays valid until that export is next called on the same thread) and
+// returns it. Any failure gives the text that on_failure makes, or the empty text if
+// even that fails.
 template <class Work, class OnFailure>
-const char* text_result(std::string& slot, Work&& work, OnFailure&& on_failure) noexcept {
+const char* text_result(ResultText which, Work&& work, OnFailure&& on_failure) noexcept {
   try {
+    std::string& slot = result_storage(which);
     try {
       slot = work();
     } catch (...) {

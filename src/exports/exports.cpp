@@ -10,7 +10,7 @@
 #include "config/configuration_file.h"
 #include "config/registry.h"
 #include "exports/boundary.h"
-#include "exports/keep_loaded.h"
+#include "exports/thread_records.h"
 #include "server/com_apartment.h"
 #include "server/commands.h"
 #include "ulvane.h"
@@ -45,7 +45,6 @@ server::ServerAddress address(const char* host, const char* port) {
 extern "C" {
 
 int __stdcall UpdateCpf(const char* cpf_path) {
-  keep_loaded();
   return value_or(0, [&] {
     config::update_cpf(text_argument(cpf_path));
     return 1;
@@ -53,13 +52,11 @@ int __stdcall UpdateCpf(const char* cpf_path) {
 }
 
 int __stdcall GetCachePort(const char* configuration) {
-  keep_loaded();
   return value_or(-1, [&] { return config::cache_port(text_argument(configuration)); });
 }
 
 int __stdcall LoadRtn(const char* file_path, const char* host, const char* port, const char* name_space,
                       const char* routine) {
-  keep_loaded();
   ComApartment apartment;
   return value_or(0, [&] {
     server::load_routine(text_argument(file_path), address(host, port), text_argument(name_space),
@@ -70,11 +67,9 @@ int __stdcall LoadRtn(const char* file_path, const char* host, const char* port,
 
 const char* __stdcall Call(const char* host, const char* port, const char* name_space,
                            const char* expression) {
-  keep_loaded();
-  static thread_local std::string result;
   ComApartment apartment;
   return text_result(
-      result,
+      ResultText::Call,
       [&] {
         return server::call_expression(address(host, port), text_argument(name_space),
                                        text_argument(expression));
@@ -83,7 +78,6 @@ const char* __stdcall Call(const char* host, const char* port, const char* name_
 }
 
 int __stdcall LoadFile(const char* host, const char* port, const char* file_path) {
-  keep_loaded();
   ComApartment apartment;
   return value_or(0, [&] {
     server::load_file(address(host, port), text_argument(file_path));
@@ -92,29 +86,24 @@ int __stdcall LoadFile(const char* host, const char* port, const char* file_path
 }
 
 const char* __stdcall GetCacheConfig() {
-  keep_loaded();
-  static thread_local std::string result;
   return text_result(
-      result, [] { return config::configuration_names(); }, empty_text);
+      ResultText::GetCacheConfig, [] { return config::configuration_names(); }, empty_text);
 }
 
 const char* __stdcall GetCacheDir(const char* configuration) {
-  keep_loaded();
-  static thread_local std::string result;
   return text_result(
-      result, [&] { return config::configuration_directory(text_argument(configuration)); }, empty_text);
+      ResultText::GetCacheDir, [&] { return config::configuration_directory(text_argument(configuration)); },
+      empty_text);
 }
 
 const char* __stdcall GetCacheCpf(const char* configuration) {
-  keep_loaded();
-  static thread_local std::string result;
   return text_result(
-      result, [&] { return config::configuration_file(text_argument(configuration)); }, empty_text);
+      ResultText::GetCacheCpf, [&] { return config::configuration_file(text_argument(configuration)); },
+      empty_text);
 }
 
 // Exported as "Sleep" (see Ulvane.def).
 int __stdcall SleepExport(int milliseconds) {
-  keep_loaded();
   ::Sleep(static_cast<DWORD>(milliseconds));
   return 0;
 }

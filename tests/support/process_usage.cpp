@@ -59,6 +59,14 @@ long long committed_private_bytes() {
   return total;
 }
 
+// Takes every slot there is, counting, and gives them all back.
+long free_tls_slots() {
+  std::vector<DWORD> taken;
+  for (DWORD slot = TlsAlloc(); slot != TLS_OUT_OF_INDEXES; slot = TlsAlloc()) taken.push_back(slot);
+  for (DWORD slot : taken) TlsFree(slot);
+  return static_cast<long>(taken.size());
+}
+
 }  // namespace
 
 ProcessUsage measure_usage() {
@@ -66,6 +74,7 @@ ProcessUsage measure_usage() {
   usage.handle_slots = highest_fresh_handle_slot();
   usage.threads = thread_count();
   usage.private_bytes = committed_private_bytes();
+  usage.free_tls_slots = free_tls_slots();
   return usage;
 }
 
@@ -77,7 +86,10 @@ std::string describe_change(const ProcessUsage& before, const ProcessUsage& afte
   text.append(std::to_string(before.private_bytes))
       .append(" -> ")
       .append(std::to_string(after.private_bytes));
-  return text.append(" bytes");
+  text.append(" bytes, free thread-local slots ")
+      .append(std::to_string(before.free_tls_slots))
+      .append(" -> ");
+  return text.append(std::to_string(after.free_tls_slots));
 }
 
 }  // namespace ulvane::test

@@ -13,11 +13,13 @@ struct ProcessUsage {
   long handle_slots = 0;
   long threads = 0;             // threads of this process in a Toolhelp snapshot
   long long private_bytes = 0;  // committed private memory, region by region
+  long free_tls_slots = 0;      // thread-local slots TlsAlloc can still give
 };
 
 ProcessUsage measure_usage();
 
-// "handles 41 -> 41, threads 2 -> 2, private memory 2113536 -> 2117632 bytes"
+// "handles 41 -> 41, threads 2 -> 2, private memory 2113536 -> 2117632 bytes,
+// free thread-local slots 1080 -> 1080"
 std::string describe_change(const ProcessUsage& before, const ProcessUsage& after);
 
 }  // namespace ulvane::test

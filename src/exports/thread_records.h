@@ -1,0 +1,42 @@
+// What the module keeps for each thread that calls it: the result texts and the
+// runtime's emulated thread-locals. The module owns these records itself instead of
+// registering thread-exit destructors with the runtime, which would hold the module
+// loaded until the thread ends: a thread's record goes when the thread detaches, and
+// every record, with the one thread-local slot they hang from, when the module unloads.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace ulvane {
+
+// One result text per text-returning export: each stays valid until the same export
+// is next called on the same thread.
+enum class ResultText { Call, GetCacheConfig, GetCacheDir, GetCacheCpf, Count };
+
+// The runtime's thread-local variables of one thread, by the index each variable is
+// given on its first use in the module.
+struct EmulatedVariables {
+  void** blocks = nullptr;
+  std::size_t count = 0;
+};
+
+struct ThreadRecord {
+  std::string results[static_cast<std::size_t>(ResultText::Count)];
+  EmulatedVariables variables;
+  ThreadRecord* previous = nullptr;
+  ThreadRecord* next = nullptr;
+};
+
+// The calling thread's record, made on first use; null when no memory or no slot is left.
+ThreadRecord* this_thread_record() noexcept;
+
+// The calling thread's storage for one export's result text. Throws std::bad_alloc
+// when there is no record to hold it.
+std::string& result_storage(ResultText which);
+
+// Module entry points: the detaching thread's record, and every record at unload.
+void release_this_thread() noexcept;
+void release_all_threads() noexcept;
+
+}  // namespace ulvane
