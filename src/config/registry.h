@@ -5,6 +5,10 @@
 
 namespace ulvane::config {
 
+// Each answer comes from one registry view: the 32-bit view where it has the
+// configurations (or the configuration), else the 64-bit view; a key that refuses
+// read access is not looked for elsewhere.
+
 // Every configuration name, in the registry's order, joined by CR LF; empty when none.
 std::string configuration_names();
 
