@@ -81,7 +81,7 @@ void update_entry(const ProfileFile& file, const EntryRule& rule) {
 }  // namespace
 
 std::int32_t cache_port(const std::string& configuration) {
-  return ProfileFile(configuration_file(configuration))
+  return ProfileFile(configuration_file_path(configuration))
       .read_integer(kStartupSection, kDefaultPortKey, kNoPort);
 }
 

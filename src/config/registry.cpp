@@ -127,7 +127,7 @@ std::string configuration_directory(const std::string& name) {
   return configuration_value(name, kDirectoryKey);
 }
 
-std::string configuration_file(const std::string& name) {
+std::string configuration_file_path(const std::string& name) {
   return configuration_value(name, kPropertiesKey);
 }
 

@@ -16,6 +16,6 @@ std::string configuration_names();
 // values of its "Directory" and "Properties" keys. Empty when the key or value is
 // missing; a Failure when the value is not a string or cannot be read.
 std::string configuration_directory(const std::string& name);
-std::string configuration_file(const std::string& name);
+std::string configuration_file_path(const std::string& name);
 
 }  // namespace ulvane::config

@@ -109,7 +109,7 @@ const char* __stdcall GetCacheCpf(const char* configuration) {
   keep_loaded();
   static thread_local std::string result;
   return text_result(
-      result, [&] { return config::configuration_file(text_argument(configuration)); }, empty_text);
+      result, [&] { return config::configuration_file_path(text_argument(configuration)); }, empty_text);
 }
 
 // Exported as "Sleep" (see Ulvane.def).
