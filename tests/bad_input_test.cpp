@@ -13,16 +13,12 @@
 #include "support/com_checks.h"
 #include "support/library.h"
 #include "support/scratch_directory.h"
+#include "support/shared_texts.h"
 #include "support/standin_server.h"
 
 using namespace ulvane::test;
 
 namespace {
-
-const std::string k64K(64 * 1024, 'N');
-const std::string k1M(1024 * 1024, 'M');
-const std::string kNsp = "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP";
-const std::string kApp = "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0";
 
 std::string garbage(std::size_t size, unsigned seed) {
   std::mt19937 random(seed);

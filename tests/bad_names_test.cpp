@@ -9,15 +9,9 @@
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "support/shared_texts.h"
 
 using namespace ulvane::test;
-
-namespace {
-
-const std::string k64K(64 * 1024, 'N');
-const std::string k1M(1024 * 1024, 'M');
-
-}  // namespace
 
 // Configuration names go into a registry path unexamined; whatever they hold,
 // a name that names no configuration gives the empty text and -1.
@@ -58,22 +52,45 @@ TEST(BadNames, ConfigurationNames) {
       {"another configuration's case", "cache", false, "C:\\Cache", 1972},  // registry names ignore case
   };
   for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
     const char* name = row.null_pointer ? nullptr : row.name.c_str();
     const char* dir_text = library().GetCacheDir(name);
     const char* cpf_text = library().GetCacheCpf(name);
-    ASSERT_NE(dir_text, nullptr) << row.label;
-    ASSERT_NE(cpf_text, nullptr) << row.label;
-    EXPECT_EQ(dir_text, row.dir) << row.label;
-    EXPECT_EQ(cpf_text, row.dir.empty() ? "" : cpf) << row.label;
-    EXPECT_EQ(library().GetCachePort(name), row.port) << row.label;
+    ASSERT_NE(dir_text, nullptr);
+    ASSERT_NE(cpf_text, nullptr);
+    EXPECT_EQ(dir_text, row.dir);
+    EXPECT_EQ(cpf_text, row.dir.empty() ? "" : cpf);
+    EXPECT_EQ(library().GetCachePort(name), row.port);
   }
 }
+
+// Names up to the registry's limit of 255 characters are found like short ones,
+// although the full path of a long one passes the platform's path limit.
+TEST(BadNames, LongConfigurationNames) {
+  ScratchConfigurations registry;
+  ScratchDirectory dir;
+  const std::string cpf = dir.write("cache.cpf", crlf_lines({"[Startup]", "DefaultPort=1972"}));
+  // 206 is the longest whose full Directory path fits; past 250 not even the path
+  // below the configurations key does.
+  for (std::size_t length : {206u, 207u, 250u, 251u, 255u}) {
+    SCOPED_TRACE(length);
+    const std::string name(length, static_cast<char>('a' + length % 26));
+    registry.set_text(name, "Directory", "dir of " + std::to_string(length));
+    registry.set_text(name, "Properties", cpf);
+    EXPECT_NE(std::string(library().GetCacheConfig()).find(name), std::string::npos);
+    EXPECT_STREQ(library().GetCacheDir(name.c_str()), ("dir of " + std::to_string(length)).c_str());
+    EXPECT_STREQ(library().GetCacheCpf(name.c_str()), cpf.c_str());
+    EXPECT_EQ(library().GetCachePort(name.c_str()), 1972);
+  }
+}
+
 
 TEST(BadNames, ManyAndLongConfigurationNames) {
   ScratchConfigurations registry;
   for (int i = 0; i < 300; ++i) {
-    // Up to 200 characters: Wine's ANSI registry calls refuse paths past MAX_PATH.
-    std::string name = std::string("C").append(1 + i % 190, static_cast<char>('a' + i % 26)).append(std::to_string(i));
+    // Up to the registry's limit of 255 characters.
+    std::string name =
+        std::string("C").append(1 + i % 251, static_cast<char>('a' + i % 26)).append(std::to_string(i));
     registry.add(name);
   }
   // The registry returns names in its own order; the list holds each once, CR LF between.
@@ -84,4 +101,3 @@ TEST(BadNames, ManyAndLongConfigurationNames) {
   EXPECT_EQ(names.find("\r\n\r\n"), std::string::npos);
   EXPECT_NE(names.substr(names.size() - 2), "\r\n");
 }
-

@@ -8,13 +8,12 @@
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "support/shared_texts.h"
+#include "support/text_difference.h"
 
 using namespace ulvane::test;
 
 namespace {
-
-const std::string kNsp = "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP";
-const std::string kApp = "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0";
 
 std::string nsp(const std::string& key) { return key + "=" + kNsp; }
 std::string app(const std::string& key) { return key + "=" + kApp; }
@@ -52,7 +51,8 @@ TEST(CachePort, ReadsDefaultPortFromTheConfigurationFile) {
     std::string cpf = dir.write("port" + std::to_string(i++) + ".cpf",
                                 crlf_lines({"[Config]", "DefaultPort=1", "[Startup]", row.line}));
     registry.set_text("CACHE", "Properties", cpf);
-    EXPECT_EQ(library().GetCachePort("CACHE"), row.expected) << row.line;
+    SCOPED_TRACE(row.line);
+    EXPECT_EQ(library().GetCachePort("CACHE"), row.expected);
   }
 }
 
@@ -64,8 +64,10 @@ TEST(CachePort, IsMinusOneWhenThePortCannotBeFound) {
   registry.add("NoProperties");
   const DWORD number = 1972;
   registry.set_default("NotText", "Properties", REG_DWORD, &number, sizeof number);
-  for (const char* name : {"NoFile", "NoSection", "NoProperties", "NotText", "Unknown", ""})
-    EXPECT_EQ(library().GetCachePort(name), -1) << name;
+  for (const char* name : {"NoFile", "NoSection", "NoProperties", "NotText", "Unknown", ""}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(library().GetCachePort(name), -1);
+  }
   EXPECT_EQ(library().GetCachePort(nullptr), -1);
 }
 
@@ -83,12 +85,19 @@ protected:
   ScratchDirectory dir;
   int file_number = 0;
 
+  // A fresh file holding the text; its name in the directory.
+  std::string fresh_file(const std::string& text) {
+    std::string name = "update" + std::to_string(file_number++) + ".cpf";
+    dir.write(name, text);
+    return name;
+  }
+
   // Runs UpdateCpf on a fresh file holding the row's text, and checks the whole file after.
   void check(const UpdateRow& row) {
-    std::string name = "update" + std::to_string(file_number++) + ".cpf";
-    std::string path = dir.write(name, row.before);
-    EXPECT_EQ(library().UpdateCpf(path.c_str()), row.status) << row.label;
-    EXPECT_EQ(dir.read(name), row.after) << row.label;
+    SCOPED_TRACE(row.label);
+    const std::string name = fresh_file(row.before);
+    EXPECT_EQ(library().UpdateCpf(dir.file(name).c_str()), row.status);
+    EXPECT_TRUE(same_text(dir.read(name), row.after));
   }
 };
 
@@ -139,6 +148,46 @@ TEST_F(UpdateCpf, WritesEachEntryByTheRules) {
        crlf_lines({"[Namespaces]", "Nsp_+3=B", "Nsp_02=ULV,x", nsp("Nsp_2"), "[CSP.Applications]",
                    "CSPApp_5_old=/csp/ulv,x", app("CSPApp_5")}),
        1},
+      // A match is written under the key rebuilt from its number, which must not
+      // be another entry's: then the match counts as none.
+      {"a zero-padded match beside another entry's decimal key",
+       crlf_lines(
+           {"[Namespaces]", "Nsp_1=USER", "Nsp_02=ULV,old", "Nsp_2=SAMPLES,keep", "[CSP.Applications]"}),
+       crlf_lines({"[Namespaces]", "Nsp_1=USER", "Nsp_02=ULV,old", "Nsp_2=SAMPLES,keep", nsp("Nsp_3"),
+                   "[CSP.Applications]", app("CSPApp_1")}),
+       1},
+      {"a match under another prefix beside an entry with its number",
+       crlf_lines({"[Namespaces]", "[CSP.Applications]", "CSPApp_1=/csp/user,keep", "Backup_1=/csp/ulv,old"}),
+       crlf_lines({"[Namespaces]", nsp("Nsp_1"), "[CSP.Applications]", "CSPApp_1=/csp/user,keep",
+                   "Backup_1=/csp/ulv,old", app("CSPApp_2")}),
+       1},
+      {"a hexadecimal match beside another entry's decimal key, whatever its case",
+       crlf_lines({"[Namespaces]", "NSP_2=SAMPLES,keep", "Nsp_0x2=ULV,old", "[CSP.Applications]",
+                   "CSPApp_ 4=/csp/ulv,old", "cspapp_4=/csp/user,keep"}),
+       crlf_lines({"[Namespaces]", "NSP_2=SAMPLES,keep", "Nsp_0x2=ULV,old", nsp("Nsp_3"),
+                   "[CSP.Applications]", "CSPApp_ 4=/csp/ulv,old", "cspapp_4=/csp/user,keep",
+                   app("CSPApp_5")}),
+       1},
+      {"a second underscore beside another entry's key",
+       crlf_lines({"[Namespaces]", "Nsp_1=USER,keep", "Nsp_1_old=ULV,old", "[CSP.Applications]",
+                   "Old_2=/csp/ulv", "CSPApp_2=/csp/sys,keep"}),
+       crlf_lines({"[Namespaces]", "Nsp_1=USER,keep", "Nsp_1_old=ULV,old", nsp("Nsp_2"), "[CSP.Applications]",
+                   "Old_2=/csp/ulv", "CSPApp_2=/csp/sys,keep", app("CSPApp_3")}),
+       1},
+      {"the rebuilt key holding a match of its own is rewritten",
+       crlf_lines({"[Namespaces]", "Nsp_2=ULV,a", "Nsp_02=ULV,b", "[CSP.Applications]", "CSPApp_1=/csp/ulv,a",
+                   "CSPApp_$1=/csp/ulv,b"}),
+       crlf_lines({"[Namespaces]", nsp("Nsp_2"), "Nsp_02=ULV,b", "[CSP.Applications]", app("CSPApp_1"),
+                   "CSPApp_$1=/csp/ulv,b"}),
+       1},
+      {"a demoted match past the largest number: nothing written",
+       crlf_lines({"[Namespaces]", "Nsp_2147483647=A", "Nsp_0x7FFFFFFF=ULV", "[CSP.Applications]"}),
+       crlf_lines({"[Namespaces]", "Nsp_2147483647=A", "Nsp_0x7FFFFFFF=ULV", "[CSP.Applications]"}), 0},
+      // The empty name does not parse; every name after it is still read, so
+      // nothing is written at all.
+      {"a key with an empty name",
+       crlf_lines({"[Namespaces]", "Nsp_1=A", "=orphan", "Nsp_2=ULV,x", "[CSP.Applications]"}),
+       crlf_lines({"[Namespaces]", "Nsp_1=A", "=orphan", "Nsp_2=ULV,x", "[CSP.Applications]"}), 0},
       {"other sections, keys and comments keep their text",
        crlf_lines({"[ConfigFile]", "Version=2018.1", "[Startup]", "DefaultPort=1972", "WebServer=1", "[Namespaces]",
                    "Nsp_1=%SYS,CACHESYS", "[Map.ULV]", "Global_X=ULV", "[CSP.Applications]", "CSPApp_1=/csp/sys,z",
@@ -166,19 +215,41 @@ TEST_F(UpdateCpf, WritesEachEntryByTheRules) {
 }
 
 TEST_F(UpdateCpf, ASecondRunChangesNothing) {
-  std::string path = dir.write("twice.cpf", crlf_lines({"[Namespaces]", "Nsp_1=USER,USER", "Nsp_2=ULV,old",
-                                                        "[CSP.Applications]", "CSPApp_3=/csp/user,y"}));
-  ASSERT_EQ(library().UpdateCpf(path.c_str()), 1);
-  std::string once = dir.read("twice.cpf");
-  EXPECT_EQ(once, crlf_lines({"[Namespaces]", "Nsp_1=USER,USER", nsp("Nsp_2"), "[CSP.Applications]",
-                              "CSPApp_3=/csp/user,y", app("CSPApp_4")}));
-  EXPECT_EQ(library().UpdateCpf(path.c_str()), 1);
-  EXPECT_EQ(dir.read("twice.cpf"), once);
+  const UpdateRow rows[] = {
+      {"a match and a new entry",
+       crlf_lines({"[Namespaces]", "Nsp_1=USER,USER", "Nsp_2=ULV,old", "[CSP.Applications]",
+                   "CSPApp_3=/csp/user,y"}),
+       crlf_lines({"[Namespaces]", "Nsp_1=USER,USER", nsp("Nsp_2"), "[CSP.Applications]",
+                   "CSPApp_3=/csp/user,y", app("CSPApp_4")}),
+       1},
+      {"matches spelled otherwise beside other entries' keys",
+       crlf_lines({"[Namespaces]", "Nsp_1=USER", "Nsp_02=ULV,old", "Nsp_2=SAMPLES,keep", "[CSP.Applications]",
+                   "CSPApp_1=/csp/user,keep", "Backup_1=/csp/ulv,old"}),
+       crlf_lines({"[Namespaces]", "Nsp_1=USER", "Nsp_02=ULV,old", "Nsp_2=SAMPLES,keep", nsp("Nsp_3"),
+                   "[CSP.Applications]", "CSPApp_1=/csp/user,keep", "Backup_1=/csp/ulv,old",
+                   app("CSPApp_2")}),
+       1},
+      {"a hexadecimal match beside another entry's key",
+       crlf_lines({"[Namespaces]", "Nsp_2=SAMPLES,keep", "Nsp_0x2=ULV,old", "[CSP.Applications]"}),
+       crlf_lines({"[Namespaces]", "Nsp_2=SAMPLES,keep", "Nsp_0x2=ULV,old", nsp("Nsp_3"),
+                   "[CSP.Applications]", app("CSPApp_1")}),
+       1},
+  };
+  for (const UpdateRow& row : rows) {
+    SCOPED_TRACE(row.label);
+    const std::string name = fresh_file(row.before);
+    for (int run = 1; run <= 2; ++run) {
+      SCOPED_TRACE("run " + std::to_string(run));
+      EXPECT_EQ(library().UpdateCpf(dir.file(name).c_str()), row.status);
+      EXPECT_TRUE(same_text(dir.read(name), row.after));
+    }
+  }
 }
 
 TEST_F(UpdateCpf, CreatesAMissingFile) {
   EXPECT_EQ(library().UpdateCpf(dir.file("new.cpf").c_str()), 1);
-  EXPECT_EQ(dir.read("new.cpf"), crlf_lines({"[Namespaces]", nsp("Nsp_1"), "[CSP.Applications]", app("CSPApp_1")}));
+  EXPECT_TRUE(same_text(dir.read("new.cpf"),
+                        crlf_lines({"[Namespaces]", nsp("Nsp_1"), "[CSP.Applications]", app("CSPApp_1")})));
 }
 
 // Thousands of entries: the key list is far longer than one first read takes.
@@ -199,7 +270,7 @@ TEST_F(UpdateCpf, SeesEveryKeyOfALongSection) {
   ASSERT_GT(before.size(), 6 * 16384u);
   std::string path = dir.write("long.cpf", before);
   EXPECT_EQ(library().UpdateCpf(path.c_str()), 1);
-  EXPECT_TRUE(dir.read("long.cpf") == expected) << "the file differs from the expected text";
+  EXPECT_TRUE(same_text(dir.read("long.cpf"), expected));
 }
 
 TEST_F(UpdateCpf, FailsWhenTheFileCannotBeWritten) {
@@ -210,5 +281,5 @@ TEST_F(UpdateCpf, FailsWhenTheFileCannotBeWritten) {
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
   EXPECT_EQ(library().UpdateCpf(path.c_str()), 0);
   CloseHandle(held);
-  EXPECT_EQ(dir.read("held.cpf"), before);
+  EXPECT_TRUE(same_text(dir.read("held.cpf"), before));
 }

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "support/library.h"
+#include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 
 using namespace ulvane::test;
@@ -61,8 +64,9 @@ TEST_F(ConfigurationRegistry, MissingPiecesGiveTheEmptyText) {
   registry.add_subkey("NoValue", "Directory");
   registry.add_subkey("NoValue", "Properties");
   for (const char* name : {"Unknown", "NoSubkeys", "NoValue", ""}) {
-    EXPECT_STREQ(library().GetCacheDir(name), "") << name;
-    EXPECT_STREQ(library().GetCacheCpf(name), "") << name;
+    SCOPED_TRACE(name);
+    EXPECT_STREQ(library().GetCacheDir(name), "");
+    EXPECT_STREQ(library().GetCacheCpf(name), "");
   }
 }
 
@@ -93,29 +97,139 @@ TEST_F(ConfigurationRegistry, DefaultValueOfEachType) {
   for (const Row& row : rows) {
     registry.set_default("T", "Directory", row.type, row.data.data(), static_cast<DWORD>(row.data.size()));
     registry.set_default("T", "Properties", row.type, row.data.data(), static_cast<DWORD>(row.data.size()));
-    EXPECT_STREQ(library().GetCacheDir("T"), row.expected) << row.label;
-    EXPECT_STREQ(library().GetCacheCpf("T"), row.expected) << row.label;
+    SCOPED_TRACE(row.label);
+    EXPECT_STREQ(library().GetCacheDir("T"), row.expected);
+    EXPECT_STREQ(library().GetCacheCpf("T"), row.expected);
   }
 }
 
-// A 64-bit server records its configurations only in the 64-bit view, which a
-// 32-bit process does not see by default.
-TEST_F(ConfigurationRegistry, FindsConfigurationsOnlyInThe64BitView) {
-  registry.set_text("CACHE64", "Directory", "C:\\Program Files\\Cache\\", View::Wide64);
-  registry.set_text("CACHE64", "Properties", "C:\\Program Files\\Cache\\cache.cpf", View::Wide64);
-  EXPECT_STREQ(library().GetCacheConfig(), "CACHE64");
-  EXPECT_STREQ(library().GetCacheDir("CACHE64"), "C:\\Program Files\\Cache\\");
-  EXPECT_STREQ(library().GetCacheCpf("CACHE64"), "C:\\Program Files\\Cache\\cache.cpf");
+namespace {
+
+// One key of a fixture: the configurations key (no name), a configuration's key
+// (no subkey), or a subkey with its text (or none).
+struct Key {
+  View view;
+  std::string name;
+  std::string subkey;
+  std::optional<std::string> text;
+};
+
+struct Answer {
+  std::string name;
+  std::string dir;
+  std::string cpf;
+};
+
+struct ViewRow {
+  const char* label;
+  std::vector<Key> keys;
+  std::vector<Key> refused;  // made to refuse read access
+  std::string list;
+  std::vector<Answer> answers;
+};
+
+void make(ScratchConfigurations& registry, const Key& key) {
+  if (key.text)
+    registry.set_text(key.name, key.subkey, *key.text, key.view);
+  else if (!key.subkey.empty())
+    registry.add_subkey(key.name, key.subkey, key.view);
+  else if (!key.name.empty())
+    registry.add(key.name, key.view);
+  else
+    registry.create_root(key.view);
 }
 
-TEST_F(ConfigurationRegistry, TheDefaultViewWinsWhereItHasTheKey) {
-  registry.add("Only32");
-  registry.add_subkey("Both", "Directory");  // present without a value in the default view
-  registry.set_text("Both", "Directory", "C:\\64", View::Wide64);
-  registry.set_text("Both", "Properties", "C:\\64\\cache.cpf", View::Wide64);
-  registry.add("Only64", View::Wide64);
+constexpr View k32 = View::Default;
+constexpr View k64 = View::Wide64;
 
-  EXPECT_STREQ(library().GetCacheConfig(), "Both\r\nOnly32");
-  EXPECT_STREQ(library().GetCacheDir("Both"), "");
-  EXPECT_STREQ(library().GetCacheCpf("Both"), "C:\\64\\cache.cpf");  // no Properties key in the default view
+}  // namespace
+
+// A 32-bit process sees the 32-bit view; a 64-bit server records its
+// configurations only in the 64-bit view. Each answer comes from one view: the
+// list from the 32-bit view when it lists a configuration, a configuration's
+// directory and file from the view that has the configuration, whatever the
+// other view holds; only an absent key sends the lookup to the other view.
+TEST(RegistryViews, EachAnswerComesFromOneView) {
+  const ViewRow rows[] = {
+      {"only the 64-bit view",
+       {{k64, "CACHE64", "Directory", "C:\\64\\"}, {k64, "CACHE64", "Properties", "C:\\64\\cache.cpf"}},
+       {},
+       "CACHE64",
+       {{"CACHE64", "C:\\64\\", "C:\\64\\cache.cpf"}}},
+      {"a configuration without Properties in the 32-bit view",
+       {{k32, "A", "Directory", "C:\\32"},
+        {k64, "A", "Directory", "C:\\64"},
+        {k64, "A", "Properties", "C:\\64\\cache.cpf"}},
+       {},
+       "A",
+       {{"A", "C:\\32", ""}}},
+      {"an empty 32-bit configurations key",
+       {{k32, "", "", {}}, {k64, "B", "Directory", "C:\\64"}},
+       {},
+       "B",
+       {{"B", "C:\\64", ""}}},
+      {"a configuration without Directory in the 32-bit view",
+       {{k32, "C", "", {}}, {k64, "C", "Directory", "C:\\64"}, {k64, "C", "Properties", "C:\\64\\cache.cpf"}},
+       {},
+       "C",
+       {{"C", "", ""}}},
+      {"keys without values in the 32-bit view",
+       {{k32, "Only32", "", {}},
+        {k32, "Both", "Directory", {}},
+        {k64, "Both", "Directory", "C:\\64"},
+        {k64, "Both", "Properties", "C:\\64\\cache.cpf"},
+        {k64, "Only64", "Directory", "C:\\only64"}},
+       {},
+       "Both\r\nOnly32",
+       {{"Both", "", ""}, {"Only32", "", ""}, {"Only64", "C:\\only64", ""}}},
+      {"a 32-bit configurations key that refuses read access",
+       {{k32, "A", "Directory", "C:\\32"}, {k64, "A", "Directory", "C:\\64"}},
+       {{k32, "", "", {}}},
+       "",
+       {{"A", "", ""}}},
+      {"a 32-bit configuration key that refuses read access",
+       {{k32, "A", "Directory", "C:\\32"},
+        {k32, "B", "Directory", "C:\\32\\B"},
+        {k64, "A", "Directory", "C:\\64"},
+        {k64, "A", "Properties", "C:\\64\\cache.cpf"}},
+       {{k32, "A", "", {}}},
+       "A\r\nB",
+       {{"A", "", ""}, {"B", "C:\\32\\B", ""}}},
+      {"a 32-bit Directory key that refuses read access",
+       {{k32, "A", "Directory", "C:\\32"},
+        {k32, "A", "Properties", "C:\\32\\cache.cpf"},
+        {k64, "A", "Directory", "C:\\64"}},
+       {{k32, "A", "Directory", {}}},
+       "A",
+       {{"A", "", "C:\\32\\cache.cpf"}}},
+  };
+  for (const ViewRow& row : rows) {
+    SCOPED_TRACE(row.label);
+    ScratchConfigurations registry;
+    for (const Key& key : row.keys) make(registry, key);
+    for (const Key& key : row.refused) registry.refuse_read(key.name, key.subkey, key.view);
+    EXPECT_STREQ(library().GetCacheConfig(), row.list.c_str());
+    for (const Answer& answer : row.answers) {
+      SCOPED_TRACE(answer.name);
+      EXPECT_STREQ(library().GetCacheDir(answer.name.c_str()), answer.dir.c_str());
+      EXPECT_STREQ(library().GetCacheCpf(answer.name.c_str()), answer.cpf.c_str());
+    }
+  }
+}
+
+// The port is read from the file of the view that answered: never from the
+// other installation's file.
+TEST(RegistryViews, ThePortComesFromTheSameView) {
+  ScratchConfigurations registry;
+  ScratchDirectory dir;
+  const std::string cpf32 = dir.write("32.cpf", crlf_lines({"[Startup]", "DefaultPort=1972"}));
+  const std::string cpf64 = dir.write("64.cpf", crlf_lines({"[Startup]", "DefaultPort=56773"}));
+  registry.set_text("Both", "Properties", cpf32);
+  registry.set_text("Both", "Properties", cpf64, View::Wide64);
+  registry.set_text("Without", "Directory", "C:\\32");
+  registry.set_text("Without", "Properties", cpf64, View::Wide64);
+  registry.set_text("Only64", "Properties", cpf64, View::Wide64);
+  EXPECT_EQ(library().GetCachePort("Both"), 1972);
+  EXPECT_EQ(library().GetCachePort("Without"), -1);
+  EXPECT_EQ(library().GetCachePort("Only64"), 56773);
 }

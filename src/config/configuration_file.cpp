@@ -1,6 +1,9 @@
 #include "config/configuration_file.h"
 
+#include <algorithm>
 #include <limits>
+#include <string_view>
+#include <vector>
 
 #include "common/failure.h"
 #include "config/extract_field.h"
@@ -37,14 +40,34 @@ std::int32_t entry_number(const std::string& key) {
   return *number;
 }
 
+// The profile functions find keys without regard to case.
+bool same_key(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+// A match spelled otherwise ("Nsp_02", "Nsp_0x2", "Nsp_2_old") is written under
+// the key rebuilt from its number, which may hold an entry of its own.
+bool holds_another_entry(const ProfileFile& file, const EntryRule& rule, const std::vector<std::string>& keys,
+                         const std::string& key) {
+  auto same = [&](const std::string& name) { return same_key(name, key); };
+  return std::any_of(keys.begin(), keys.end(), same) &&
+         extract_field(file.read_value(rule.section, key), ',', 1) != rule.match;
+}
+
 void update_entry(const ProfileFile& file, const EntryRule& rule) {
+  const std::vector<std::string> keys = file.key_names(rule.section);
   std::int32_t chosen = kNotFound;
   std::int32_t highest = 0;
-  for (const std::string& key : file.key_names(rule.section)) {
+  for (const std::string& key : keys) {
     const std::int32_t number = entry_number(key);
     if (number > highest) highest = number;
     if (extract_field(file.read_value(rule.section, key), ',', 1) == rule.match) chosen = number;
   }
+  // Writing over another entry would lose it: the match then counts as none.
+  if (chosen != kNotFound && holds_another_entry(file, rule, keys, rule.key_prefix + std::to_string(chosen)))
+    chosen = kNotFound;
   if (chosen == kNotFound) {
     // Past the largest number the next one would wrap round onto a negative key
     // that may belong to someone else: refuse instead of guessing.
@@ -58,7 +81,7 @@ void update_entry(const ProfileFile& file, const EntryRule& rule) {
 }  // namespace
 
 std::int32_t cache_port(const std::string& configuration) {
-  return ProfileFile(configuration_file(configuration))
+  return ProfileFile(configuration_file_path(configuration))
       .read_integer(kStartupSection, kDefaultPortKey, kNoPort);
 }
 

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <vector>
 
 #include "common/failure.h"
@@ -12,25 +13,28 @@ namespace ulvane::config {
 namespace {
 
 constexpr const char* kConfigurationsKey = "Software\\InterSystems\\Cache\\Configurations";
-constexpr const char* kDirectoryKey = "\\Directory";
-constexpr const char* kPropertiesKey = "\\Properties";
+constexpr const char* kDirectoryKey = "Directory";
+constexpr const char* kPropertiesKey = "Properties";
 constexpr const char* kCrLf = "\r\n";
 // Longest key name in ANSI: 255 UTF-16 units, each up to two bytes in a DBCS code page.
 constexpr DWORD kLongestAnsiKeyName = 510;
 
-RegistryKey open_in_view(const std::string& path, REGSAM view) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
-    return RegistryKey();
-  return RegistryKey(key);
-}
+// A 32-bit process sees the 32-bit view first; a 64-bit server records its
+// configurations only in the 64-bit view.
+constexpr REGSAM kViews[] = {0, KEY_WOW64_64KEY};
 
-// A 32-bit process sees the 32-bit view, but a 64-bit server records its
-// configurations only in the 64-bit view: look there when the default view lacks the key.
-RegistryKey open_for_reading(const std::string& path) {
-  RegistryKey key = open_in_view(path, 0);
-  if (!key) key = open_in_view(path, KEY_WOW64_64KEY);
-  return key;
+// A key opened for reading, or why it is not: only an absent key sends the
+// lookup on to the other view, never one that refuses access.
+struct OpenedKey {
+  RegistryKey key;
+  LONG result;
+  bool absent() const { return result == ERROR_FILE_NOT_FOUND; }
+};
+
+OpenedKey open_key(HKEY parent, const std::string& path, REGSAM view) {
+  HKEY key = nullptr;
+  const LONG result = RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ | view, &key);
+  return {result == ERROR_SUCCESS ? RegistryKey(key) : RegistryKey(), result};
 }
 
 std::string read_default_text(const RegistryKey& key) {
@@ -50,9 +54,31 @@ std::string read_default_text(const RegistryKey& key) {
   return text.substr(0, text.find('\0'));
 }
 
-std::string configuration_value(const std::string& name, const char* last_component) {
-  RegistryKey key = open_for_reading(std::string(kConfigurationsKey) + "\\" + name + last_component);
-  return key ? read_default_text(key) : std::string();
+// One view answers each question, so that one configuration is never answered
+// from two installations: the first view whose configurations key has what
+// answer looks for (answer gives nothing when it is absent there). A key that
+// refuses access is an answer too: the empty text.
+template <typename Answer>
+std::string from_one_view(Answer answer) {
+  for (REGSAM view : kViews) {
+    OpenedKey configurations = open_key(HKEY_LOCAL_MACHINE, kConfigurationsKey, view);
+    if (configurations.absent()) continue;
+    if (!configurations.key) break;
+    if (std::optional<std::string> text = answer(configurations.key, view)) return *text;
+  }
+  return std::string();
+}
+
+// Each key is opened relative to its parent: the full path of a long name passes
+// the platform's path limit.
+std::string configuration_value(const std::string& name, const char* subkey) {
+  return from_one_view([&](const RegistryKey& configurations, REGSAM view) -> std::optional<std::string> {
+    OpenedKey configuration = open_key(configurations.get(), name, view);
+    if (configuration.absent()) return std::nullopt;
+    if (!configuration.key) return std::string();
+    RegistryKey key = open_key(configuration.key.get(), subkey, view).key;
+    return key ? read_default_text(key) : std::string();
+  });
 }
 
 // One subkey name, or false when its index cannot be read (the list changed meanwhile).
@@ -73,32 +99,35 @@ bool subkey_name(const RegistryKey& key, DWORD index, std::vector<char>& buffer,
 }  // namespace
 
 std::string configuration_names() {
-  RegistryKey key = open_for_reading(kConfigurationsKey);
-  if (!key) return std::string();
-  DWORD count = 0;
-  DWORD longest = 0;
-  if (RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr,
-                       nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-    return std::string();
+  return from_one_view([](const RegistryKey& key, REGSAM) -> std::optional<std::string> {
+    DWORD count = 0;
+    DWORD longest = 0;
+    // A key with no configuration in it (or none that can be counted) is as good
+    // as absent: the configurations are then in the other view.
+    if (RegQueryInfoKeyA(key.get(), nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, nullptr) != ERROR_SUCCESS ||
+        count == 0)
+      return std::nullopt;
 
-  std::vector<char> buffer(longest + 1);
-  std::string names;
-  std::string name;
-  bool first = true;
-  for (DWORD index = 0; index < count; ++index) {
-    if (!subkey_name(key, index, buffer, name)) continue;
-    if (!first) names += kCrLf;
-    names += name;
-    first = false;
-  }
-  return names;
+    std::vector<char> buffer(longest + 1);
+    std::string names;
+    std::string name;
+    bool first = true;
+    for (DWORD index = 0; index < count; ++index) {
+      if (!subkey_name(key, index, buffer, name)) continue;
+      if (!first) names += kCrLf;
+      names += name;
+      first = false;
+    }
+    return names;
+  });
 }
 
 std::string configuration_directory(const std::string& name) {
   return configuration_value(name, kDirectoryKey);
 }
 
-std::string configuration_file(const std::string& name) {
+std::string configuration_file_path(const std::string& name) {
   return configuration_value(name, kPropertiesKey);
 }
 

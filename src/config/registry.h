@@ -5,6 +5,10 @@
 
 namespace ulvane::config {
 
+// Each answer comes from one registry view: the 32-bit view where it has the
+// configurations (or the configuration), else the 64-bit view; a key that refuses
+// read access is not looked for elsewhere.
+
 // Every configuration name, in the registry's order, joined by CR LF; empty when none.
 std::string configuration_names();
 
@@ -12,6 +16,6 @@ std::string configuration_names();
 // values of its "Directory" and "Properties" keys. Empty when the key or value is
 // missing; a Failure when the value is not a string or cannot be read.
 std::string configuration_directory(const std::string& name);
-std::string configuration_file(const std::string& name);
+std::string configuration_file_path(const std::string& name);
 
 }  // namespace ulvane::config

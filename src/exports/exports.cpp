@@ -98,7 +98,7 @@ const char* __stdcall GetCacheDir(const char* configuration) {
 
 const char* __stdcall GetCacheCpf(const char* configuration) {
   return text_result(
-      ResultText::GetCacheCpf, [&] { return config::configuration_file(text_argument(configuration)); },
+      ResultText::GetCacheCpf, [&] { return config::configuration_file_path(text_argument(configuration)); },
       empty_text);
 }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace ulvane::test {
 
@@ -28,8 +29,17 @@ public:
                 View view = View::Default);
   // Creates the subkey with no default value.
   void add_subkey(const std::string& name, const std::string& subkey, View view = View::Default);
+  // Makes the configurations key (empty name), a configuration's key (empty
+  // subkey) or its subkey refuse read access until this object goes; creates it first.
+  void refuse_read(const std::string& name, const std::string& subkey, View view = View::Default);
 
 private:
+  struct Refused {
+    std::string path;
+    View view;
+  };
+  std::vector<Refused> refused_;
+
   static void remove_all();
 };
 
