@@ -4,6 +4,7 @@
 #include <objbase.h>
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "standin_control.h"  // linked: the same module COM loads
 #include "support/com_checks.h"
 #include "support/control_log.h"
+#include "support/import_hook.h"
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/standin_server.h"
@@ -111,9 +113,10 @@ TEST_F(ServerExports, CallConvertsEachKindOfValue) {
       {"$ZV", "Ulvane stand-in server 1.0"},
       {"$NAMESPACE", "USER"},
   };
-  for (const Row& row : rows)
-    EXPECT_STREQ(library().Call(server->host().c_str(), port().c_str(), "USER", row.expression), row.text)
-        << row.expression;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.expression);
+    EXPECT_STREQ(library().Call(server->host().c_str(), port().c_str(), "USER", row.expression), row.text);
+  }
 }
 
 TEST_F(ServerExports, HostTheControlInOrderAndReleaseIt) {
@@ -149,14 +152,11 @@ TEST_F(ServerExports, HostTheControlInOrderAndReleaseIt) {
 }
 
 TEST_F(ServerExports, AFailedConnectionSetsNoNamespaceButStillDisconnects) {
-  StandinServer stopped;
-  const std::string closed_port = stopped.port_text();
-  stopped.stop();
-
-  const std::string message = library().Call("127.0.0.1", closed_port.c_str(), "USER", "1");
-  EXPECT_NE(message.find("127.0.0.1[" + closed_port + "]"), std::string::npos) << message;
-  EXPECT_EQ(library().LoadRtn("C:\\x.rtn", "127.0.0.1", closed_port.c_str(), "ULV", "X"), 0);
-  EXPECT_EQ(library().LoadFile("127.0.0.1", closed_port.c_str(), "C:\\x.rtn"), 0);
+  const std::string closed = closed_port();
+  const std::string message = library().Call("127.0.0.1", closed.c_str(), "USER", "1");
+  EXPECT_NE(message.find("127.0.0.1[" + closed + "]"), std::string::npos) << message;
+  EXPECT_EQ(library().LoadRtn("C:\\x.rtn", "127.0.0.1", closed.c_str(), "ULV", "X"), 0);
+  EXPECT_EQ(library().LoadFile("127.0.0.1", closed.c_str(), "C:\\x.rtn"), 0);
 
   const std::string calls = log();
   EXPECT_EQ(calls.find("NameSpace"), std::string::npos) << calls;
@@ -201,12 +201,16 @@ TEST_F(ServerExports, EachFailureBecomesTheDefinedResult) {
       {"RunCode=0x80004005", 0, "Call failed"},
       {"RunCode=exception:0x80004005:<SYNTAX>...", 0, "<SYNTAX>"},
       {"RunCode=exception:0:", 0, "OLE error 80020009"},
+      {"RunCode=exception:wCode=1234:", 0, "IDispatch error #1234"},
       {"get:1=0x80004005", 1, "Call failed"},
       {"p1=null", 1, "Invalid variant type conversion"},
       {"disconnect=0x80004005", 0, "Call failed"},
       {"disconnect=exception:0x80004005:Disconnect failed;RunCode=exception:0x80004005:Line failed", 0,
        "Disconnect failed"},
       {"put:18=0x80004005;disconnect=exception:0x80004005:Disconnect failed", 0, "Disconnect failed"},
+      // A control that fails inside with a C++ exception still answers with a result.
+      {"InitNew=throw:bad_alloc", 0, "Out of memory"},
+      {"RunCode=throw:runtime_error", 0, "OLE error 8000FFFF"},
       // Optional parts of the hosting: refusing them changes nothing.
       {"QI:IConnectionPointContainer=0x80004002", 1, "3"},
       {"Advise:IPropertyNotifySink=0x80040200;Advise:events=0x80040200", 1, "3"},
@@ -215,15 +219,14 @@ TEST_F(ServerExports, EachFailureBecomesTheDefinedResult) {
       {"Close=0x80004005;SetClientSite#2=0x80004005", 1, "3"},
   };
   for (const FaultRow& row : rows) {
-    ASSERT_EQ(StandinSetFaults(row.faults), 1) << row.faults;
-    EXPECT_EQ(library().LoadFile(host.c_str(), port().c_str(), file.c_str()), row.load_status) << row.faults;
-    EXPECT_EQ(library().LoadRtn(file.c_str(), host.c_str(), port().c_str(), "ULV", "FAULT"), row.load_status)
-        << row.faults;
-    std::string call = library().Call(host.c_str(), port().c_str(), "USER", "1+2");
-    EXPECT_EQ(call, row.call_message) << row.faults;
-    EXPECT_EQ(StandinLiveInstances(), 0) << row.faults;
-    EXPECT_EQ(StandinConnectedSinks(), 0) << row.faults;
-    EXPECT_EQ(current_apartment(), -1) << row.faults << ": COM left initialised";
+    SCOPED_TRACE(row.faults);
+    ASSERT_EQ(StandinSetFaults(row.faults), 1);
+    EXPECT_EQ(library().LoadFile(host.c_str(), port().c_str(), file.c_str()), row.load_status);
+    EXPECT_EQ(library().LoadRtn(file.c_str(), host.c_str(), port().c_str(), "ULV", "FAULT"), row.load_status);
+    EXPECT_EQ(library().Call(host.c_str(), port().c_str(), "USER", "1+2"), row.call_message);
+    EXPECT_EQ(StandinLiveInstances(), 0);
+    EXPECT_EQ(StandinConnectedSinks(), 0);
+    EXPECT_EQ(current_apartment(), -1) << "COM left initialised";
   }
 }
 
@@ -252,4 +255,92 @@ TEST_F(ServerExports, AThreadInTheMultithreadedApartmentStaysThere) {
   }).join();
   EXPECT_EQ(apartment_after, APTTYPE_MTA);
   EXPECT_EQ(value, "Interface not supported");
+}
+
+namespace {
+
+// The library's string allocations fail from the n-th on, and its variants start as
+// on Windows before 8.1, where VariantInit sets only the type tag: the string field
+// keeps whatever was there, here a marked address, so that clearing a variant tagged
+// as a string before its string existed is seen instead of freeing stack garbage.
+namespace exhaustion {
+
+const BSTR kGarbage = reinterpret_cast<BSTR>(static_cast<INT_PTR>(0x0BADF00C));
+int failing_from = 0;  // 0: no failure
+int allocations = 0;
+int garbage_cleared = 0;
+const ImportHook* allocate_hook = nullptr;
+const ImportHook* clear_hook = nullptr;
+
+BSTR WINAPI allocate(const OLECHAR* text, UINT length) {
+  if (failing_from && ++allocations >= failing_from) return nullptr;
+  return allocate_hook->original<decltype(&SysAllocStringLen)>()(text, length);
+}
+
+void WINAPI init_tag_only(VARIANTARG* value) {
+  value->vt = VT_EMPTY;
+  value->bstrVal = kGarbage;
+}
+
+HRESULT WINAPI clear(VARIANTARG* value) {
+  if (value->vt == VT_BSTR && value->bstrVal == kGarbage) {
+    ++garbage_cleared;
+    value->vt = VT_EMPTY;
+    return S_OK;
+  }
+  return clear_hook->original<decltype(&VariantClear)>()(value);
+}
+
+}  // namespace exhaustion
+
+}  // namespace
+
+TEST_F(ServerExports, RunningOutOfMemoryForAStringFailsCleanly) {
+  HMODULE dll = library_module();
+  ImportHook allocate(dll, "oleaut32.dll", "SysAllocStringLen",
+                      reinterpret_cast<void*>(&exhaustion::allocate));
+  ImportHook init(dll, "oleaut32.dll", "VariantInit", reinterpret_cast<void*>(&exhaustion::init_tag_only));
+  ImportHook clear(dll, "oleaut32.dll", "VariantClear", reinterpret_cast<void*>(&exhaustion::clear));
+  exhaustion::allocate_hook = &allocate;
+  exhaustion::clear_hook = &clear;
+
+  const std::string host = server->host();
+  const std::string file = server->write_file("memory.rtn", "MEMORY\r\n Q\r\n");
+  struct Row {
+    const char* label;
+    std::function<std::string()> call;
+    int strings;  // the strings the export makes for the control: MServer, NameSpace, the lines
+    std::string failed;
+    std::string succeeded;
+  };
+  const Row rows[] = {
+      {"Call", [&] { return std::string(library().Call(host.c_str(), port().c_str(), "USER", "1+2")); }, 3,
+       "Out of memory", "3"},
+      {"LoadRtn",
+       [&] {
+         return std::to_string(library().LoadRtn(file.c_str(), host.c_str(), port().c_str(), "ULV", "M"));
+       },
+       3, "0", "1"},
+      {"LoadFile",
+       [&] { return std::to_string(library().LoadFile(host.c_str(), port().c_str(), file.c_str())); }, 4, "0",
+       "1"},
+  };
+  for (const Row& row : rows) {
+    for (int failing = 1; failing <= row.strings + 1; ++failing) {
+      SCOPED_TRACE(std::string(row.label) + ", string " + std::to_string(failing) + " fails");
+      StandinResetLog();
+      exhaustion::failing_from = failing;
+      exhaustion::allocations = 0;
+      exhaustion::garbage_cleared = 0;
+      const std::string result = row.call();
+      exhaustion::failing_from = 0;
+      EXPECT_EQ(result, failing <= row.strings ? row.failed : row.succeeded);
+      EXPECT_EQ(exhaustion::garbage_cleared, 0) << "a variant was tagged before its string existed";
+      EXPECT_EQ(StandinLiveInstances(), 0);
+      EXPECT_EQ(StandinConnectedSinks(), 0);
+      EXPECT_EQ(current_apartment(), -1);
+      const std::string calls = log();
+      EXPECT_TRUE(calls.ends_with(kReleaseLog)) << "not disconnected and released:\n" << calls;
+    }
+  }
 }
