@@ -16,6 +16,7 @@
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/standin_server.h"
+#include "support/text.h"
 
 using namespace ulvane::test;
 
@@ -123,32 +124,24 @@ TEST_F(ServerExports, HostTheControlInOrderAndReleaseIt) {
   const std::string host = server->host();
   ASSERT_STREQ(library().Call(host.c_str(), port().c_str(), "USER", "1+2"), "3");
   const std::string server_text = "cn_iptcp:" + host + "[" + port() + "]";
-  EXPECT_EQ(log(),
-            "create\n"
-            "GetMiscStatus 1\n"
-            "SetClientSite site\n"
-            "QI IPersistStreamInit\n"
-            "GetExtent 1\n"
-            "InitNew\n"
-            "QI IOleControl\n"
-            "QI IDispatch\n"
-            "QI IPerPropertyBrowsing -> 0x80004002\n"
-            "QI IConnectionPointContainer\n"
-            "Advise IPropertyNotifySink 1\n"
-            "Advise events 1\n"
-            "OnAmbientPropertyChange -1\n"
-            "GetExtent 1\n"
-            "put 12 ErrorTrap VT_BOOL -1\n"
-            "put 19 TimeOut VT_I4 -1\n"
-            "put 25 MServer VT_BSTR \"" +
-                server_text +
-                "\"\n"
-                "get 16 ErrorName -> VT_BSTR \"\"\n"
-                "put 18 NameSpace VT_BSTR \"USER\"\n"
-                "QI _DVisM\n"
-                "RunCode \"S P1=1+2\"\n"
-                "get 1 P1 -> VT_I4 3\n" +
-                kReleaseLog);
+  EXPECT_EQ(log(), cat(kHostingLog,
+                       "QI IPerPropertyBrowsing -> 0x80004002\n"
+                       "QI IConnectionPointContainer\n"
+                       "Advise IPropertyNotifySink 1\n"
+                       "Advise events 1\n"
+                       "OnAmbientPropertyChange -1\n"
+                       "GetExtent 1\n"
+                       "put 12 ErrorTrap VT_BOOL -1\n"
+                       "put 19 TimeOut VT_I4 -1\n"
+                       "put 25 MServer VT_BSTR \"",
+                       server_text,
+                       "\"\n"
+                       "get 16 ErrorName -> VT_BSTR \"\"\n"
+                       "put 18 NameSpace VT_BSTR \"USER\"\n"
+                       "QI _DVisM\n"
+                       "RunCode \"S P1=1+2\"\n"
+                       "get 1 P1 -> VT_I4 3\n",
+                       kReleaseLog));
 }
 
 TEST_F(ServerExports, AFailedConnectionSetsNoNamespaceButStillDisconnects) {

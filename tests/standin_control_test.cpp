@@ -13,6 +13,7 @@
 
 #include "common/utf8.h"
 #include "ids.h"  // the stand-in's own identifiers, which are the real control's
+#include "support/control_log.h"
 #include "support/standin_server.h"
 #include "support/text.h"
 
@@ -345,14 +346,7 @@ TEST_F(StandinControl, RecordsTheWholeHostingSequenceAndReleasesEverything) {
                                         "OnExecuted/0", "changed 25", "OnError/0"}));
   }
   std::string address = server().address();
-  EXPECT_EQ(StandinLog(), cat("create\n"
-                              "GetMiscStatus 1\n"
-                              "SetClientSite site\n"
-                              "QI IPersistStreamInit\n"
-                              "GetExtent 1\n"
-                              "InitNew\n"
-                              "QI IOleControl\n"
-                              "QI IDispatch\n"
+  EXPECT_EQ(StandinLog(), cat(kHostingLog,
                               "QI IConnectionPointContainer\n"
                               "Advise IPropertyNotifySink 1\n"
                               "Advise events 1\n"
