@@ -2,6 +2,7 @@
 # by the test build, which links them into tests of the inner pieces.
 set(ULVANE_LIBRARY_SOURCES
   common/failure.cpp
+  common/system_message.cpp
   common/text.cpp
   config/configuration_file.cpp
   config/extract_field.cpp

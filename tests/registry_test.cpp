@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/import_hook.h"
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
@@ -82,7 +83,8 @@ TEST_F(ConfigurationRegistry, DefaultValueOfEachType) {
   const DWORD number = 1972;
   const Row rows[] = {
       {"string", REG_SZ, std::string("C:\\dir\0", 7), "C:\\dir"},
-      {"expandable string stays unexpanded", REG_EXPAND_SZ, std::string("%SystemRoot%\\x\0", 15), "%SystemRoot%\\x"},
+      {"expandable string stays unexpanded", REG_EXPAND_SZ, std::string("%SystemRoot%\\x\0", 15),
+       "%SystemRoot%\\x"},
       {"string without its NUL", REG_SZ, "C:\\open", "C:\\open"},
       {"string with an inner NUL", REG_SZ, std::string("C:\\a\0tail\0", 10), "C:\\a"},
       {"empty string", REG_SZ, std::string("\0", 1), ""},
@@ -232,4 +234,57 @@ TEST(RegistryViews, ThePortComesFromTheSameView) {
   EXPECT_EQ(library().GetCachePort("Both"), 1972);
   EXPECT_EQ(library().GetCachePort("Without"), -1);
   EXPECT_EQ(library().GetCachePort("Only64"), 56773);
+}
+
+namespace {
+
+// A Directory value that someone makes longer just before each of the library's
+// reads of it (not before its size queries), growths times.
+namespace growing {
+
+ScratchConfigurations* registry = nullptr;
+int growths_left = 0;
+int grown = 0;
+const ImportHook* hook = nullptr;
+
+std::string text(int growths) {
+  return "C:\\Grown" + std::string(growths * 40, 'x');
+}
+
+LONG WINAPI query(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size) {
+  if (data && growths_left > 0) {
+    --growths_left;
+    registry->set_text("CACHE", "Directory", text(++grown));
+  }
+  return hook->original<decltype(&RegQueryValueExA)>()(key, name, reserved, type, data, size);
+}
+
+}  // namespace growing
+
+}  // namespace
+
+TEST_F(ConfigurationRegistry, AValueThatGrowsBetweenSizeAndReadIsReadAgain) {
+  ImportHook hook(library_module(), "advapi32.dll", "RegQueryValueExA",
+                  reinterpret_cast<void*>(&growing::query));
+  growing::hook = &hook;
+  growing::registry = &registry;
+  struct Row {
+    int growths;
+    std::string directory;
+  };
+  const Row rows[] = {
+      {1, growing::text(1)},
+      {2, growing::text(2)},
+      // It keeps growing: after a few reads the value counts as unreadable.
+      {1000, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("grows " + std::to_string(row.growths) + " times");
+    registry.set_text("CACHE", "Directory", "C:\\Cache\\");
+    growing::growths_left = row.growths;
+    growing::grown = 0;
+    EXPECT_EQ(std::string(library().GetCacheDir("CACHE")), row.directory);
+    EXPECT_GE(growing::grown, 1);
+  }
+  growing::growths_left = 0;
 }

@@ -12,17 +12,19 @@
 #include <vector>
 
 #include "common/utf8.h"
-#include "common/wire.h"
+#include "ids.h"  // the stand-in's own identifiers, which are the real control's
+#include "support/control_log.h"
 #include "support/standin_server.h"
+#include "support/text.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace ulvane::test;
 
 namespace {
 
-const CLSID kClsid = {0x88F75483, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0x00, 0xC0, 0xBD, 0x35, 0x4B}};
-const IID kDVisM = {0x88F75481, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0x00, 0xC0, 0xBD, 0x35, 0x4B}};
-const IID kEvents = {0x88F75482, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0x00, 0xC0, 0xBD, 0x35, 0x4B}};
+const CLSID& kClsid = standin::kControlClsid;
+const IID& kDVisM = standin::kDVisMIid;
+const IID& kEvents = standin::kEventsIid;
 
 enum : DISPID {
   kP1 = 1,
@@ -35,13 +37,6 @@ enum : DISPID {
   kMServer = 25,
   kRunCode = 26
 };
-
-template <class... Parts>
-std::string cat(const Parts&... parts) {
-  std::string text;
-  (text.append(parts), ...);
-  return text;
-}
 
 // An owned VARIANT.
 struct Var {
@@ -241,19 +236,6 @@ private:
   }
 };
 
-// A loopback port that nothing listens on.
-std::string closed_port() {
-  standin::WinsockSession winsock;
-  standin::Socket probe(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
-  int size = sizeof address;
-  getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &size);
-  return std::to_string(ntohs(address.sin_port));
-}
-
 class StandinControl : public testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -364,14 +346,7 @@ TEST_F(StandinControl, RecordsTheWholeHostingSequenceAndReleasesEverything) {
                                         "OnExecuted/0", "changed 25", "OnError/0"}));
   }
   std::string address = server().address();
-  EXPECT_EQ(StandinLog(), cat("create\n"
-                              "GetMiscStatus 1\n"
-                              "SetClientSite site\n"
-                              "QI IPersistStreamInit\n"
-                              "GetExtent 1\n"
-                              "InitNew\n"
-                              "QI IOleControl\n"
-                              "QI IDispatch\n"
+  EXPECT_EQ(StandinLog(), cat(kHostingLog,
                               "QI IConnectionPointContainer\n"
                               "Advise IPropertyNotifySink 1\n"
                               "Advise events 1\n"
@@ -411,11 +386,12 @@ TEST_F(StandinControl, AFailedConnectionNamesTheAddressAndTheReason) {
        "cannot connect to tcp:127.0.0.1[1972]: not an address of the form cn_iptcp:host[port]"},
   };
   for (const Row& row : rows) {
+    SCOPED_TRACE(row.address);
     Hosted hosted;
     hosted.connect(row.address);
-    EXPECT_EQ(read(hosted.dispatch.Get(), kErrorName), cat("VT_BSTR:", row.error)) << row.address;
-    EXPECT_EQ(read(hosted.dispatch.Get(), kError), "VT_I4:1") << row.address;
-    EXPECT_EQ(hosted.sinks.seen.back(), "OnError/0") << row.address;
+    EXPECT_EQ(read(hosted.dispatch.Get(), kErrorName), cat("VT_BSTR:", row.error));
+    EXPECT_EQ(read(hosted.dispatch.Get(), kError), "VT_I4:1");
+    EXPECT_EQ(hosted.sinks.seen.back(), "OnError/0");
 
     // Without ErrorTrap the same failure is raised, its text as the description.
     EXPECT_EQ(put(hosted.dispatch.Get(), kErrorTrap, flag(VARIANT_FALSE)), S_OK);
@@ -493,8 +469,9 @@ TEST_F(StandinControl, P1HoldsTheServersValueByType) {
       {"S P1=\"x\"_5", "VT_BSTR:x5"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(run(control, row.line), S_OK) << row.line;
-    EXPECT_EQ(read(control, kP1), row.value) << row.line;
+    SCOPED_TRACE(row.line);
+    EXPECT_EQ(run(control, row.line), S_OK);
+    EXPECT_EQ(read(control, kP1), row.value);
   }
   Hosted fresh;  // a new connection: P1 is undefined again on the server
   fresh.connect(server().address());
@@ -552,8 +529,9 @@ TEST_F(StandinControl, PropertiesKeepTheirTypes) {
       {99, integer(1), DISP_E_MEMBERNOTFOUND, "failed -2147352573"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(put(control, row.id, row.value), row.result) << row.id;
-    EXPECT_EQ(read(control, row.id), row.stored) << row.id;
+    SCOPED_TRACE(row.id);
+    EXPECT_EQ(put(control, row.id, row.value), row.result);
+    EXPECT_EQ(read(control, row.id), row.stored);
   }
   // A put must name its argument as the property-put argument.
   VARIANT value = integer(1);
@@ -591,6 +569,13 @@ TEST_F(StandinControl, FaultsApplyToTheInstancesMadeNext) {
       {"RunCode=exception:0x80004005:", "RunCode", DISP_E_EXCEPTION, ""},
       {"RunCode=1", "RunCode", S_FALSE, ""},
       {" disconnect = 0x80004005 ; p1=null ", "disconnect", E_FAIL, ""},
+      // A C++ exception inside an entry point comes out as a result, never as itself.
+      {"create=throw:bad_alloc", "create", E_OUTOFMEMORY, ""},
+      {"InitNew=throw:runtime_error", "InitNew", E_UNEXPECTED, ""},
+      {"QI:IOleControl=throw:bad_alloc", "QI:IOleControl", E_OUTOFMEMORY, ""},
+      {"Advise:events=throw:runtime_error", "Advise:events", E_UNEXPECTED, ""},
+      {"put:12=throw:bad_alloc", "put:12", E_OUTOFMEMORY, ""},
+      {"RunCode=throw:bad_alloc", "RunCode", E_OUTOFMEMORY, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.faults);
@@ -689,9 +674,13 @@ TEST_F(StandinControl, FaultsReachOnlyTheCallsTheyName) {
 
 TEST_F(StandinControl, RefusesFaultSpecsItDoesNotUnderstand) {
   ASSERT_EQ(StandinSetFaults("InitNew=0x80004005"), 1);
-  for (const char* faults : {"bogus=1", "InitNew", "put:x=1", "put:=1", "InitNew=exception:1:text",
-                             "RunCode#0=1", "RunCode=exception:1", "create#1=1", "InitNew=-1", "p1=nil"})
-    EXPECT_EQ(StandinSetFaults(faults), 0) << faults;
+  for (const char* faults :
+       {"bogus=1", "InitNew", "put:x=1", "put:=1", "InitNew=exception:1:text", "RunCode#0=1",
+        "RunCode=exception:1", "create#1=1", "InitNew=-1", "p1=nil",
+        "RunCode=exception:wCode=0:", "RunCode=exception:wCode=65536:", "InitNew=throw:other"}) {
+    SCOPED_TRACE(faults);
+    EXPECT_EQ(StandinSetFaults(faults), 0);
+  }
   // Still the last good faults.
   ComPtr<IPersistStreamInit> persist;
   ASSERT_EQ(CoCreateInstance(kClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IPersistStreamInit,
@@ -699,4 +688,16 @@ TEST_F(StandinControl, RefusesFaultSpecsItDoesNotUnderstand) {
             S_OK);
   EXPECT_EQ(persist->InitNew(), E_FAIL);
   EXPECT_EQ(StandinSetFaults(nullptr), 1);
+}
+
+// An exception record may carry the control's own code in wCode, with scode zero.
+TEST_F(StandinControl, RaisesAnExceptionWithItsCodeInWCode) {
+  ASSERT_EQ(StandinSetFaults("RunCode=exception:wCode=1234:Coded"), 1);
+  Hosted hosted;
+  hosted.connect(server().address());
+  ExceptionInfo raised;
+  EXPECT_EQ(run(hosted.dispatch.Get(), "S P1=1", &raised.info), DISP_E_EXCEPTION);
+  EXPECT_EQ(raised.info.wCode, 1234);
+  EXPECT_EQ(raised.info.scode, 0);
+  EXPECT_EQ(raised.description(), "Coded");
 }

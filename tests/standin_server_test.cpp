@@ -9,20 +9,13 @@
 #include "common/wire.h"
 #include "support/library.h"
 #include "support/process.h"
+#include "support/text.h"
 
 using namespace ulvane::test;
 using standin::Answer;
 using standin::ValueKind;
 
 namespace {
-
-// Joins texts by appending (GCC 12 warns falsely on "literal" + std::string).
-template <class... Parts>
-std::string cat(const Parts&... parts) {
-  std::string text;
-  (text.append(parts), ...);
-  return text;
-}
 
 class Client {
 public:
@@ -48,6 +41,11 @@ std::string describe(const Answer& answer) {
   std::string text = answer.ok ? "ok" : "error ";
   text.append(answer.error).append(" P1=").append(standin::kind_name(answer.p1_kind));
   return text.append(":").append(answer.p1);
+}
+
+// "S P1=" and value inside depth pairs of parentheses.
+std::string nested(std::size_t depth, const std::string& value) {
+  return cat("S P1=", std::string(depth, '('), value, std::string(depth, ')'));
 }
 
 std::string load_line(const std::string& path, const std::string& name) {
@@ -97,12 +95,20 @@ TEST(StandinServer, InterpretsLinesInOrderOnOneConnection) {
       {"W 1", "<SYNTAX>", ValueKind::Integer, "0"},
       {"ZN ULV", "<SYNTAX>", ValueKind::Integer, "0"},
       {"", "<SYNTAX>", ValueKind::Integer, "0"},
+      // Nesting is bounded, so a hostile line is answered and the connection goes on.
+      {nested(256, "7"), "", ValueKind::Integer, "7"},
+      {nested(257, "7"), "<FRAMESTACK>", ValueKind::Integer, "7"},
+      {cat("S P1=", std::string(200000, '(')), "<FRAMESTACK>", ValueKind::Integer, "7"},
+      {cat("S P1=", std::string(300, '-'), "1"), "<FRAMESTACK>", ValueKind::Integer, "7"},
+      {cat("S P1=$D(^ROUTINE(", nested(256, "\"X\"").substr(5), "))"), "<FRAMESTACK>", ValueKind::Integer,
+       "7"},
       {std::string("S P1=\"a\0b\"", 10), "", ValueKind::String, std::string("a\0b", 3)},
   };
   for (const Row& row : rows) {
+    SCOPED_TRACE(row.line.substr(0, 80));
     Answer answer = client.run(row.line);
     Answer expected{row.error.empty(), row.error, row.kind, row.p1};
-    EXPECT_EQ(describe(answer), describe(expected)) << row.line;
+    EXPECT_EQ(describe(answer), describe(expected));
   }
 }
 

@@ -6,30 +6,10 @@
 #include <oleauto.h>
 
 #include <string>
-#include <utility>
+
+#include "common/owner.h"
 
 namespace ulvane {
-
-// Owner of a BSTR; the empty text is the null BSTR.
-class Bstr {
-public:
-  Bstr() = default;
-  explicit Bstr(BSTR owned) : text_(owned) {}
-  Bstr(Bstr&& other) noexcept : text_(std::exchange(other.text_, nullptr)) {}
-  Bstr& operator=(Bstr&& other) noexcept {
-    std::swap(text_, other.text_);
-    return *this;
-  }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  ~Bstr() { SysFreeString(text_); }
-
-  BSTR get() const { return text_; }
-  BSTR release() { return std::exchange(text_, nullptr); }
-
-private:
-  BSTR text_ = nullptr;
-};
 
 // std::bad_alloc when memory runs out.
 Bstr to_bstr(const std::string& ansi);

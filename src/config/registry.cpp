@@ -38,15 +38,23 @@ OpenedKey open_key(HKEY parent, const std::string& path, REGSAM view) {
 }
 
 std::string read_default_text(const RegistryKey& key) {
+  // Reads of a value that keeps growing under us before it counts as unreadable.
+  constexpr int kReadAttempts = 4;
   const char* value_name = "";
   DWORD type = 0;
   DWORD size = 0;
   if (RegQueryValueExA(key.get(), value_name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || size == 0)
     return std::string();
-  std::vector<char> data(size);
-  if (RegQueryValueExA(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) !=
-      ERROR_SUCCESS)
-    throw Failure::format("Failed to get data for '%s'", value_name);
+  std::vector<char> data;
+  LONG read = ERROR_MORE_DATA;
+  // Someone may write a longer value between the size query and the read: take the
+  // size the refused read reports and read again, a few times, before giving up.
+  for (int attempt = 0; attempt < kReadAttempts && read == ERROR_MORE_DATA; ++attempt) {
+    data.resize(size);
+    read =
+        RegQueryValueExA(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
+  }
+  if (read != ERROR_SUCCESS) throw Failure::format("Failed to get data for '%s'", value_name);
   if (type != REG_SZ && type != REG_EXPAND_SZ)
     throw Failure::format("Invalid data type for '%s'", value_name);
   // Stored data need not end with a NUL; the text ends at the first one there is.

@@ -1,30 +1,14 @@
 #include "server/com_error.h"
 
-#include <windows.h>
-
 #include <cstdio>
 
+#include "common/system_message.h"
 #include "common/text.h"
 
 namespace ulvane::server {
-namespace {
-
-constexpr DWORD kMessageBuffer = 256;
-
-// Trailing blanks, control characters and full stops go, one by one.
-std::string trimmed(std::string text) {
-  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.'))
-    text.pop_back();
-  return text;
-}
-
-}  // namespace
 
 std::string code_message(HRESULT code) {
-  char text[kMessageBuffer] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                static_cast<DWORD>(code), 0, text, kMessageBuffer, nullptr);
-  std::string message = trimmed(std::string(text, length));
+  std::string message = system_message(static_cast<DWORD>(code));
   if (!message.empty()) return message;
   char fallback[32];
   std::snprintf(fallback, sizeof fallback, "OLE error %.8lX", static_cast<unsigned long>(code));
@@ -33,9 +17,15 @@ std::string code_message(HRESULT code) {
 
 std::string invoke_message(HRESULT result, const EXCEPINFO& exception) {
   if (result != DISP_E_EXCEPTION) return code_message(result);
-  std::string message = trimmed(to_ansi(exception.bstrDescription));
+  std::string message = trim_message(to_ansi(exception.bstrDescription));
   if (!message.empty()) return message;
-  return code_message(exception.scode != 0 ? exception.scode : result);
+  if (exception.scode != 0) return code_message(exception.scode);
+  // A record may carry its code in wCode instead of scode. Such codes belong to the
+  // control, not to the system, and the codes they are usually mapped to (0x80040200
+  // and up) would fetch system texts about connection points; so the message names
+  // the code as Microsoft's compiler COM support (_com_error) does.
+  if (exception.wCode != 0) return "IDispatch error #" + std::to_string(exception.wCode);
+  return code_message(result);
 }
 
 }  // namespace ulvane::server

@@ -1,6 +1,6 @@
 #include "server/commands.h"
 
-#include <exception>
+#include "common/clean_up.h"
 
 namespace ulvane::server {
 namespace {
@@ -19,16 +19,7 @@ constexpr const char* kEvaluationPrefix = "S P1=";
 template <class Work>
 auto with_connection(const ServerAddress& address, const std::string& name_space, Work work) {
   ServerConnection connection(address, name_space);
-  std::exception_ptr failure;
-  decltype(work(connection)) result{};
-  try {
-    result = work(connection);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  connection.close();
-  if (failure) std::rethrow_exception(failure);
-  return result;
+  return then_clean_up([&] { return work(connection); }, [&] { connection.close(); });
 }
 
 }  // namespace
@@ -39,7 +30,6 @@ void load_file(const ServerAddress& address, const std::string& file_path) {
   with_connection(address, kSystemNamespace, [&](ServerConnection& connection) {
     connection.run(kNamespaceSwitch);
     connection.run(std::string(kFileLoadPrefix).append(file_path).append(kFixedLoadTail));
-    return true;
   });
 }
 
@@ -51,7 +41,6 @@ void load_routine(const std::string& file_path, const ServerAddress& address, co
                        .append(kVariableLoadMiddle)
                        .append(routine)
                        .append(kVariableLoadEnd));
-    return true;
   });
 }
 

@@ -1,8 +1,8 @@
 #include "server/server_connection.h"
 
-#include <exception>
-
+#include "common/clean_up.h"
 #include "common/failure.h"
+#include "common/owner.h"
 #include "common/text.h"
 #include "server/com_error.h"
 #include "server/control_ids.h"
@@ -27,13 +27,16 @@ void invoke(IDispatch* target, DISPID member, WORD kind, DISPPARAMS& params, VAR
   HRESULT outcome =
       target->Invoke(member, IID_NULL, kInvokeLocale, kind, &params, result, &exception, &argument_error);
   if (outcome == DISP_E_EXCEPTION && exception.pfnDeferredFillIn) exception.pfnDeferredFillIn(&exception);
-  Bstr source(exception.bstrSource), description(exception.bstrDescription), help(exception.bstrHelpFile);
+  ExceptionTexts texts(exception);
   if (outcome != S_OK) throw Failure(invoke_message(outcome, exception));
 }
 
+// Tagged only once the string exists: if the conversion runs out of memory, the
+// variant stays empty, and clearing it frees nothing (VariantInit on Windows before
+// 8.1 sets only the tag, so an early tag would free whatever bstrVal held).
 void set_text(Variant& value, const std::string& text) {
-  value.vt = VT_BSTR;
   value.bstrVal = to_bstr(text).release();
+  value.vt = VT_BSTR;
 }
 
 }  // namespace
@@ -42,23 +45,19 @@ ServerConnection::ServerConnection(const ServerAddress& address, const std::stri
   require(CoCreateInstance(kControlClass, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IOleObject,
                            reinterpret_cast<void**>(object_.GetAddressOf())));
   site_.Attach(new ControlSite);
-  try {
-    start_hosting();
-  } catch (...) {
-    release();  // made but never connected: nothing to disconnect
-    throw;
-  }
-  std::exception_ptr failure;
-  try {
-    finish_hosting();
-    connect(address, name_space);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
-    close();
-    std::rethrow_exception(failure);
-  }
+  // The instance exists: a failure from here on closes it before going on (close
+  // disconnects only a control hosted far enough to have connected).
+  bool opened = false;
+  then_clean_up(
+      [&] {
+        start_hosting();
+        finish_hosting();
+        connect(address, name_space);
+        opened = true;
+      },
+      [&] {
+        if (!opened) close();
+      });
 }
 
 ServerConnection::~ServerConnection() {
@@ -120,6 +119,9 @@ void ServerConnection::connect(const ServerAddress& address, const std::string& 
            std::string(kConnectionPrefix).append(address.host).append("[").append(address.port).append("]"));
   put(kMServer, server);
 
+  // Read once to test and once more for the message: that is the conversation the
+  // control has always had with this library (its log shows two reads), and the
+  // message is what the control says when the failure is raised.
   if (!get_text(kErrorName).empty()) throw Failure(get_text(kErrorName));
 
   Variant space;
@@ -151,19 +153,15 @@ std::string ServerConnection::read_result() {
 
 void ServerConnection::close() {
   if (!object_) return;
-  std::exception_ptr failure;
-  // Only a control that was fully hosted can have connected.
-  if (dispatch_) {
-    try {
-      Variant nothing;
-      set_text(nothing, std::string());
-      put(kMServer, nothing);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  release();
-  if (failure) std::rethrow_exception(failure);
+  then_clean_up(
+      [&] {
+        // Only a control that was fully hosted can have connected.
+        if (!dispatch_) return;
+        Variant nothing;
+        set_text(nothing, std::string());
+        put(kMServer, nothing);
+      },
+      [&] { release(); });
 }
 
 void ServerConnection::release() noexcept {

@@ -54,6 +54,10 @@ private:
   bool site_given_ = false;
   Ptr<IPersistStreamInit> persist_;
   Ptr<IOleControl> control_;
+  // Two dispatch interfaces, as the control is driven: properties through the plain
+  // IDispatch taken while hosting, RunCode through _DVisM, asked for only at the
+  // first line. A control may hand out different objects for the two, and a
+  // missing _DVisM is its own failure ("Interface not supported"), not a hosting one.
   Ptr<IDispatch> dispatch_;
   Ptr<IDispatch> vism_;
   Ptr<IConnectionPoint> property_point_;

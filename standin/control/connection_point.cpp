@@ -2,6 +2,7 @@
 
 #include <olectl.h>
 
+#include "guard.h"
 #include "harness.h"
 
 using Microsoft::WRL::ComPtr;
@@ -45,40 +46,44 @@ HRESULT ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer**
 }
 
 HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
-  std::string line = "Advise ";
-  line.append(name_);
-  if (!sink || !cookie) {
-    harness::log_result(line, E_POINTER);
-    return E_POINTER;
-  }
-  *cookie = 0;
-  std::string target = "Advise:";
-  if (std::optional<Outcome> fault = faults_.on_call(target.append(name_))) {
-    harness::log_result(line, fault->code);
-    return fault->code;
-  }
-  ComPtr<IUnknown> typed;
-  if (FAILED(sink->QueryInterface(iid_, reinterpret_cast<void**>(typed.GetAddressOf())))) {
-    harness::log_result(line, CONNECT_E_CANNOTCONNECT);
-    return CONNECT_E_CANNOTCONNECT;
-  }
-  *cookie = next_cookie_++;
-  sinks_[*cookie] = typed;
-  harness::sink_connected();
-  harness::log(line.append(" ").append(std::to_string(*cookie)));
-  return S_OK;
+  return guarded([&]() -> HRESULT {
+    std::string line = "Advise ";
+    line.append(name_);
+    if (!sink || !cookie) {
+      harness::log_result(line, E_POINTER);
+      return E_POINTER;
+    }
+    *cookie = 0;
+    std::string target = "Advise:";
+    if (std::optional<Outcome> fault = faults_.on_call(target.append(name_))) {
+      harness::log_result(line, fault->code);
+      return fault->code;
+    }
+    ComPtr<IUnknown> typed;
+    if (FAILED(sink->QueryInterface(iid_, reinterpret_cast<void**>(typed.GetAddressOf())))) {
+      harness::log_result(line, CONNECT_E_CANNOTCONNECT);
+      return CONNECT_E_CANNOTCONNECT;
+    }
+    *cookie = next_cookie_++;
+    sinks_[*cookie] = typed;
+    harness::sink_connected();
+    harness::log(line.append(" ").append(std::to_string(*cookie)));
+    return S_OK;
+  });
 }
 
 HRESULT ConnectionPoint::Unadvise(DWORD cookie) {
-  std::string line = "Unadvise ";
-  line.append(name_).append(" ").append(std::to_string(cookie));
-  if (sinks_.erase(cookie) == 0) {
-    harness::log_result(line, CONNECT_E_NOCONNECTION);
-    return CONNECT_E_NOCONNECTION;
-  }
-  harness::sink_disconnected();
-  harness::log(line);
-  return S_OK;
+  return guarded([&]() -> HRESULT {
+    std::string line = "Unadvise ";
+    line.append(name_).append(" ").append(std::to_string(cookie));
+    if (sinks_.erase(cookie) == 0) {
+      harness::log_result(line, CONNECT_E_NOCONNECTION);
+      return CONNECT_E_NOCONNECTION;
+    }
+    harness::sink_disconnected();
+    harness::log(line);
+    return S_OK;
+  });
 }
 
 HRESULT ConnectionPoint::EnumConnections(IEnumConnections** connections) {

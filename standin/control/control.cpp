@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "common/utf8.h"
+#include "guard.h"
 #include "harness.h"
 #include "ids.h"
 
@@ -50,18 +51,20 @@ const char* interface_name(REFIID riid) {
   return nullptr;
 }
 
-HRESULT raise(HRESULT scode, const std::wstring& description, EXCEPINFO* exception) {
+HRESULT raise(HRESULT scode, const std::wstring& description, EXCEPINFO* exception, WORD wcode = 0) {
   if (exception) {
     *exception = EXCEPINFO{};
     exception->bstrSource = SysAllocString(L"Ulvane stand-in control");
     exception->bstrDescription = SysAllocStringLen(description.data(), static_cast<UINT>(description.size()));
     exception->scode = scode;
+    exception->wCode = wcode;
   }
   return DISP_E_EXCEPTION;
 }
 
 HRESULT apply(const Outcome& outcome, EXCEPINFO* exception) {
-  return outcome.exception ? raise(outcome.scode, outcome.description, exception) : outcome.code;
+  return outcome.exception ? raise(outcome.scode, outcome.description, exception, outcome.wcode)
+                           : outcome.code;
 }
 
 bool same_name(const wchar_t* a, const wchar_t* b) {
@@ -80,45 +83,52 @@ Control::Control(Faults faults)
     // Zero of the property's type: false, 0, or the empty text as a null BSTR.
     properties_[property.id].get()->vt = property.type;
   }
-  harness::instance_made();
+  // Counted last: a constructor that throws makes no instance.
   harness::log("create");
+  harness::instance_made();
 }
 
 Control::~Control() {
-  harness::log("release");
+  try {
+    harness::log("release");
+  } catch (...) {
+    // A destructor cannot report it; the count below still goes down.
+  }
   harness::instance_destroyed();
 }
 
 HRESULT Control::QueryInterface(REFIID riid, void** object) {
-  if (!object) return E_POINTER;
-  *object = nullptr;
-  const char* name = interface_name(riid);
-  std::string line = "QI ";
-  if (name) {
-    line.append(name);
-    std::string target = "QI:";
-    if (std::optional<Outcome> fault = faults_.on_call(target.append(name))) {
-      harness::log_result(line, fault->code);
-      return fault->code;
+  return guarded([&]() -> HRESULT {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    const char* name = interface_name(riid);
+    std::string line = "QI ";
+    if (name) {
+      line.append(name);
+      std::string target = "QI:";
+      if (std::optional<Outcome> fault = faults_.on_call(target.append(name))) {
+        harness::log_result(line, fault->code);
+        return fault->code;
+      }
     }
-  }
-  if (riid == IID_IUnknown || riid == IID_IOleObject)
-    *object = static_cast<IOleObject*>(this);
-  else if (riid == IID_IPersistStreamInit || riid == IID_IPersist)
-    *object = static_cast<IPersistStreamInit*>(this);
-  else if (riid == IID_IOleControl)
-    *object = static_cast<IOleControl*>(this);
-  else if (riid == IID_IDispatch || riid == kDVisMIid)
-    *object = static_cast<IDispatch*>(this);
-  else if (riid == IID_IConnectionPointContainer)
-    *object = static_cast<IConnectionPointContainer*>(this);
-  if (!*object) {
-    if (name) harness::log_result(line, E_NOINTERFACE);
-    return E_NOINTERFACE;
-  }
-  if (name) harness::log(line);
-  AddRef();
-  return S_OK;
+    if (riid == IID_IUnknown || riid == IID_IOleObject)
+      *object = static_cast<IOleObject*>(this);
+    else if (riid == IID_IPersistStreamInit || riid == IID_IPersist)
+      *object = static_cast<IPersistStreamInit*>(this);
+    else if (riid == IID_IOleControl)
+      *object = static_cast<IOleControl*>(this);
+    else if (riid == IID_IDispatch || riid == kDVisMIid)
+      *object = static_cast<IDispatch*>(this);
+    else if (riid == IID_IConnectionPointContainer)
+      *object = static_cast<IConnectionPointContainer*>(this);
+    if (!*object) {
+      if (name) harness::log_result(line, E_NOINTERFACE);
+      return E_NOINTERFACE;
+    }
+    if (name) harness::log(line);
+    AddRef();
+    return S_OK;
+  });
 }
 
 ULONG Control::AddRef() {
@@ -141,23 +151,29 @@ HRESULT Control::step_fault(const std::string& target, const std::string& line) 
 }
 
 HRESULT Control::SetClientSite(IOleClientSite* site) {
-  if (HRESULT fault = step_fault("SetClientSite", site ? "SetClientSite site" : "SetClientSite null"))
-    return fault;
-  site_ = site;
-  return S_OK;
+  return guarded([&]() -> HRESULT {
+    if (HRESULT fault = step_fault("SetClientSite", site ? "SetClientSite site" : "SetClientSite null"))
+      return fault;
+    site_ = site;
+    return S_OK;
+  });
 }
 
 HRESULT Control::GetClientSite(IOleClientSite** site) {
-  if (!site) return E_POINTER;
-  harness::log("GetClientSite");
-  *site = site_.Get();
-  if (*site) (*site)->AddRef();
-  return S_OK;
+  return guarded([&]() -> HRESULT {
+    if (!site) return E_POINTER;
+    harness::log("GetClientSite");
+    *site = site_.Get();
+    if (*site) (*site)->AddRef();
+    return S_OK;
+  });
 }
 
 HRESULT Control::Close(DWORD save_option) {
-  std::string line = "Close ";
-  return step_fault("Close", line.append(std::to_string(save_option)));
+  return guarded([&]() -> HRESULT {
+    std::string line = "Close ";
+    return step_fault("Close", line.append(std::to_string(save_option)));
+  });
 }
 
 HRESULT Control::SetExtent(DWORD aspect, SIZEL* size) {
@@ -168,22 +184,26 @@ HRESULT Control::SetExtent(DWORD aspect, SIZEL* size) {
 }
 
 HRESULT Control::GetExtent(DWORD aspect, SIZEL* size) {
-  std::string line = "GetExtent ";
-  if (HRESULT fault = step_fault("GetExtent", line.append(std::to_string(aspect)))) return fault;
-  if (!size) return E_POINTER;
-  if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
-  *size = extent_;
-  return S_OK;
+  return guarded([&]() -> HRESULT {
+    std::string line = "GetExtent ";
+    if (HRESULT fault = step_fault("GetExtent", line.append(std::to_string(aspect)))) return fault;
+    if (!size) return E_POINTER;
+    if (aspect != DVASPECT_CONTENT) return DV_E_DVASPECT;
+    *size = extent_;
+    return S_OK;
+  });
 }
 
 HRESULT Control::GetMiscStatus(DWORD aspect, DWORD* status) {
-  std::string line = "GetMiscStatus ";
-  if (HRESULT fault = step_fault("GetMiscStatus", line.append(std::to_string(aspect)))) return fault;
-  if (!status) return E_POINTER;
-  // Like the real control: invisible at run time, and wanting its site before anything else.
-  *status = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME | OLEMISC_ACTIVATEWHENVISIBLE |
-            OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE;
-  return S_OK;
+  return guarded([&]() -> HRESULT {
+    std::string line = "GetMiscStatus ";
+    if (HRESULT fault = step_fault("GetMiscStatus", line.append(std::to_string(aspect)))) return fault;
+    if (!status) return E_POINTER;
+    // Like the real control: invisible at run time, and wanting its site before anything else.
+    *status = OLEMISC_SETCLIENTSITEFIRST | OLEMISC_INVISIBLEATRUNTIME | OLEMISC_ACTIVATEWHENVISIBLE |
+              OLEMISC_INSIDEOUT | OLEMISC_CANTLINKINSIDE | OLEMISC_RECOMPOSEONRESIZE;
+    return S_OK;
+  });
 }
 
 HRESULT Control::GetClassID(CLSID* clsid) {
@@ -193,15 +213,19 @@ HRESULT Control::GetClassID(CLSID* clsid) {
 }
 
 HRESULT Control::InitNew() {
-  if (HRESULT fault = step_fault("InitNew", "InitNew")) return fault;
-  if (initialised_) return E_UNEXPECTED;
-  initialised_ = true;
-  return S_OK;
+  return guarded([&]() -> HRESULT {
+    if (HRESULT fault = step_fault("InitNew", "InitNew")) return fault;
+    if (initialised_) return E_UNEXPECTED;
+    initialised_ = true;
+    return S_OK;
+  });
 }
 
 HRESULT Control::OnAmbientPropertyChange(DISPID dispid) {
-  std::string line = "OnAmbientPropertyChange ";
-  return step_fault("OnAmbientPropertyChange", line.append(std::to_string(dispid)));
+  return guarded([&]() -> HRESULT {
+    std::string line = "OnAmbientPropertyChange ";
+    return step_fault("OnAmbientPropertyChange", line.append(std::to_string(dispid)));
+  });
 }
 
 HRESULT Control::GetTypeInfoCount(UINT* count) {
@@ -216,36 +240,40 @@ HRESULT Control::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
 }
 
 HRESULT Control::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
-  if (!names || !ids) return E_POINTER;
-  HRESULT result = S_OK;
-  for (UINT i = 0; i < count; ++i) {
-    ids[i] = DISPID_UNKNOWN;
-    if (i > 0) {
-      result = DISP_E_UNKNOWNNAME;  // no member takes named arguments
-      continue;
+  return guarded([&]() -> HRESULT {
+    if (!names || !ids) return E_POINTER;
+    HRESULT result = S_OK;
+    for (UINT i = 0; i < count; ++i) {
+      ids[i] = DISPID_UNKNOWN;
+      if (i > 0) {
+        result = DISP_E_UNKNOWNNAME;  // no member takes named arguments
+        continue;
+      }
+      for (const Property& property : kProperties)
+        if (same_name(names[i], property.name)) ids[i] = property.id;
+      if (same_name(names[i], L"RunCode")) ids[i] = kRunCode;
+      if (same_name(names[i], L"P1")) ids[i] = kValue;
+      if (ids[i] == DISPID_UNKNOWN) result = DISP_E_UNKNOWNNAME;
     }
-    for (const Property& property : kProperties)
-      if (same_name(names[i], property.name)) ids[i] = property.id;
-    if (same_name(names[i], L"RunCode")) ids[i] = kRunCode;
-    if (same_name(names[i], L"P1")) ids[i] = kValue;
-    if (ids[i] == DISPID_UNKNOWN) result = DISP_E_UNKNOWNNAME;
-  }
-  return result;
+    return result;
+  });
 }
 
 HRESULT Control::Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* arg_error) {
-  if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-  if (!params) return E_POINTER;
-  if (dispid == kRunCode) {
-    if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
-    return run_code(params, result, exception, arg_error);
-  }
-  if (!find_property(dispid) && dispid != kValue) return DISP_E_MEMBERNOTFOUND;
-  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
-    return put(dispid, params, exception, arg_error);
-  if (flags & DISPATCH_PROPERTYGET) return get(dispid, params, result, exception);
-  return DISP_E_MEMBERNOTFOUND;
+  return guarded([&]() -> HRESULT {
+    if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
+    if (!params) return E_POINTER;
+    if (dispid == kRunCode) {
+      if (!(flags & DISPATCH_METHOD)) return DISP_E_MEMBERNOTFOUND;
+      return run_code(params, result, exception, arg_error);
+    }
+    if (!find_property(dispid) && dispid != kValue) return DISP_E_MEMBERNOTFOUND;
+    if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
+      return put(dispid, params, exception, arg_error);
+    if (flags & DISPATCH_PROPERTYGET) return get(dispid, params, result, exception);
+    return DISP_E_MEMBERNOTFOUND;
+  });
 }
 
 HRESULT Control::put(DISPID dispid, DISPPARAMS* params, EXCEPINFO* exception, UINT* arg_error) {
@@ -418,16 +446,18 @@ HRESULT Control::EnumConnectionPoints(IEnumConnectionPoints** points) {
 }
 
 HRESULT Control::FindConnectionPoint(REFIID riid, IConnectionPoint** point) {
-  if (!point) return E_POINTER;
-  *point = nullptr;
-  if (riid == IID_IPropertyNotifySink)
-    *point = &property_notify_;
-  else if (riid == kEventsIid)
-    *point = &events_;
-  else
-    return CONNECT_E_NOCONNECTION;
-  (*point)->AddRef();
-  return S_OK;
+  return guarded([&]() -> HRESULT {
+    if (!point) return E_POINTER;
+    *point = nullptr;
+    if (riid == IID_IPropertyNotifySink)
+      *point = &property_notify_;
+    else if (riid == kEventsIid)
+      *point = &events_;
+    else
+      return CONNECT_E_NOCONNECTION;
+    (*point)->AddRef();
+    return S_OK;
+  });
 }
 
 }  // namespace standin

@@ -1,6 +1,8 @@
 #include "faults.h"
 
 #include <cstdlib>
+#include <new>
+#include <stdexcept>
 
 #include "common/utf8.h"
 
@@ -59,12 +61,23 @@ std::optional<Outcome> parse_outcome(const std::string& text) {
     std::string rest = text.substr(10);
     size_t colon = rest.find(':');
     if (colon == std::string::npos) return std::nullopt;
-    std::optional<long> scode = parse_long(rest.substr(0, colon), false);
-    if (!scode) return std::nullopt;
+    std::string code = rest.substr(0, colon);
+    if (code.rfind("wCode=", 0) == 0) {
+      std::optional<long> wcode = parse_long(code.substr(6), false);
+      if (!wcode || *wcode < 1 || *wcode > 0xFFFF) return std::nullopt;
+      outcome.wcode = static_cast<WORD>(*wcode);
+    } else {
+      std::optional<long> scode = parse_long(code, false);
+      if (!scode) return std::nullopt;
+      outcome.scode = *scode;
+    }
     outcome.code = DISP_E_EXCEPTION;
     outcome.exception = true;
-    outcome.scode = *scode;
     outcome.description = widen(rest.substr(colon + 1));
+    return outcome;
+  }
+  if (text == "throw:bad_alloc" || text == "throw:runtime_error") {
+    outcome.thrown = text == "throw:bad_alloc" ? Outcome::Thrown::BadAlloc : Outcome::Thrown::RuntimeError;
     return outcome;
   }
   std::optional<long> code = parse_long(text, false);
@@ -74,6 +87,11 @@ std::optional<Outcome> parse_outcome(const std::string& text) {
 }
 
 }  // namespace
+
+void throw_if_asked(const Outcome& outcome) {
+  if (outcome.thrown == Outcome::Thrown::BadAlloc) throw std::bad_alloc();
+  if (outcome.thrown == Outcome::Thrown::RuntimeError) throw std::runtime_error("stand-in fault");
+}
 
 std::optional<Faults> Faults::parse(const std::string& text) {
   Faults faults;
@@ -115,8 +133,11 @@ std::optional<Faults> Faults::parse(const std::string& text) {
 
 std::optional<Outcome> Faults::on_call(const std::string& target) {
   int number = ++calls_[target];
-  for (const Fault& fault : faults_)
-    if (fault.target == target && (fault.nth == 0 || fault.nth == number)) return fault.outcome;
+  for (const Fault& fault : faults_) {
+    if (fault.target != target || (fault.nth != 0 && fault.nth != number)) continue;
+    throw_if_asked(fault.outcome);
+    return fault.outcome;
+  }
   return std::nullopt;
 }
 

@@ -13,10 +13,16 @@ namespace standin {
 
 struct Outcome {
   HRESULT code = S_OK;
-  bool exception = false;  // DISP_E_EXCEPTION with scode and description
+  bool exception = false;  // DISP_E_EXCEPTION with scode (or wCode) and description
   HRESULT scode = S_OK;
+  WORD wcode = 0;
   std::wstring description;
+  // A C++ exception thrown inside the entry point, which must not let it out.
+  enum class Thrown { Nothing, BadAlloc, RuntimeError } thrown = Thrown::Nothing;
 };
+
+// Throws what outcome asks for, if anything.
+void throw_if_asked(const Outcome& outcome);
 
 class Faults {
 public:
@@ -25,7 +31,8 @@ public:
   bool p1_null() const { return p1_null_; }
   const std::optional<Outcome>& create() const { return create_; }
 
-  // Counts a call to target (e.g. "InitNew", "put:25") and says whether this one fails.
+  // Counts a call to target (e.g. "InitNew", "put:25") and says whether this one fails;
+  // throws when its fault is a thrown exception.
   std::optional<Outcome> on_call(const std::string& target);
 
 private:

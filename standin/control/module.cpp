@@ -1,9 +1,8 @@
 // The DLL's COM entry points: the class object and self-registration.
 #include <olectl.h>
 
-#include <new>
-
 #include "control.h"
+#include "guard.h"
 #include "harness.h"
 #include "ids.h"
 #include "registration.h"
@@ -39,20 +38,24 @@ public:
     if (!object) return E_POINTER;
     *object = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
-    Faults faults = harness::faults_for_new_instance();
-    if (const std::optional<Outcome>& refused = faults.create()) {
-      harness::log_result("create", refused->code);
-      return refused->code;
-    }
-    Control* control = new (std::nothrow) Control(std::move(faults));
-    if (!control) return E_OUTOFMEMORY;
-    HRESULT result = control->QueryInterface(riid, object);
-    control->Release();
-    return result;
+    return guarded([&]() -> HRESULT {
+      Faults faults = harness::faults_for_new_instance();
+      if (const std::optional<Outcome>& refused = faults.create()) {
+        throw_if_asked(*refused);
+        harness::log_result("create", refused->code);
+        return refused->code;
+      }
+      Control* control = new Control(std::move(faults));
+      HRESULT result = control->QueryInterface(riid, object);
+      control->Release();
+      return result;
+    });
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    harness::server_locked(lock != FALSE);
-    return S_OK;
+    return guarded([&]() -> HRESULT {
+      harness::server_locked(lock != FALSE);
+      return S_OK;
+    });
   }
 };
 
@@ -68,11 +71,11 @@ extern "C" HRESULT __stdcall DllGetClassObject(REFCLSID clsid, REFIID riid, void
 }
 
 extern "C" HRESULT __stdcall DllCanUnloadNow() {
-  return harness::can_unload() ? S_OK : S_FALSE;
+  return guarded([] { return harness::can_unload() ? S_OK : S_FALSE; });
 }
 extern "C" HRESULT __stdcall DllRegisterServer() {
-  return register_control(this_module());
+  return guarded([] { return register_control(this_module()); });
 }
 extern "C" HRESULT __stdcall DllUnregisterServer() {
-  return unregister_control();
+  return guarded([] { return unregister_control(); });
 }

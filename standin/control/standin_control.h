@@ -25,6 +25,11 @@
  *            exception:SCODE:TEXT        IDispatch calls only: DISP_E_EXCEPTION, with an
  *                                        EXCEPINFO holding SCODE and the description TEXT
  *                                        (TEXT may be empty and cannot contain ';')
+ *            exception:wCode=N:TEXT      the same with scode 0 and wCode N (1 to 65535)
+ *            throw:bad_alloc             the call throws std::bad_alloc inside the stand-in,
+ *            throw:runtime_error         or std::runtime_error; every COM entry point turns
+ *                                        a C++ exception into a result: E_OUTOFMEMORY for
+ *                                        bad_alloc, E_UNEXPECTED for anything else
  *
  * A failing call does nothing else: a failed put stores nothing, a failed RunCode
  * sends nothing. Examples:
@@ -35,6 +40,8 @@
  *   "RunCode=1"                                  RunCode returns S_FALSE
  *   "RunCode#2=exception:0x80004005:Bad line."   the second RunCode raises, with that description
  *   "disconnect=exception:0x80004005:"           disconnecting raises, with an empty description
+ *   "get:16=exception:wCode=7:"                  reading ErrorName raises, with wCode 7
+ *   "InitNew=throw:bad_alloc"                    InitNew throws inside; the host sees E_OUTOFMEMORY
  *   "get:1=0x80004005;p1=null"                   two faults at once
  * StandinSetFaults returns 1 when the text was understood, 0 (changing nothing) when not.
  *

@@ -12,6 +12,10 @@ namespace {
 
 constexpr double kInt32Min = -2147483648.0;
 constexpr double kInt32Max = 2147483647.0;
+// How deep parentheses, signs and $DATA's argument may nest before the parser answers
+// <FRAMESTACK>: each level is a recursion, and a connection's thread must not run out
+// of stack on a hostile line.
+constexpr int kMaxNesting = 256;
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -70,6 +74,23 @@ public:
   }
 
 private:
+  // One level deeper for as long as it lives.
+  class Nested {
+  public:
+    explicit Nested(int& depth) : depth_(depth) {
+      if (++depth_ > kMaxNesting) {
+        --depth_;
+        throw ServerError(kFrameStack);
+      }
+    }
+    ~Nested() { --depth_; }
+    Nested(const Nested&) = delete;
+    Nested& operator=(const Nested&) = delete;
+
+  private:
+    int& depth_;
+  };
+
   Value expression() {
     Value value = operand();
     while (pos_ < text_.size() && std::string_view("_+-*/").find(text_[pos_]) != std::string_view::npos) {
@@ -102,11 +123,13 @@ private:
     if (is_digit(c) || c == '.') return number_literal();
     if (c == '-' || c == '+') {
       ++pos_;
+      Nested level(depth_);
       double value = operand().as_number();
       return number(c == '-' ? -value : value);
     }
     if (c == '(') {
       ++pos_;
+      Nested level(depth_);
       Value value = expression();
       expect(')');
       return value;
@@ -135,6 +158,7 @@ private:
     if (same_word(name, "DATA") || same_word(name, "D")) {
       expect('(');
       expect_text("^ROUTINE(");
+      Nested level(depth_);
       std::string routine = expression().as_text();
       expect(')');
       expect(')');
@@ -156,6 +180,7 @@ private:
   std::string_view text_;
   const EvaluationContext& context_;
   size_t pos_ = 0;
+  int depth_ = 0;
 };
 
 }  // namespace

@@ -15,5 +15,7 @@ public:
 inline constexpr const char* kSyntax = "<SYNTAX>";
 inline constexpr const char* kNamespace = "<NAMESPACE>";
 inline constexpr const char* kDivide = "<DIVIDE>";
+// An expression nested deeper than the interpreter follows.
+inline constexpr const char* kFrameStack = "<FRAMESTACK>";
 
 }  // namespace standin

@@ -141,6 +141,19 @@ unsigned long StandinServer::finish(DWORD wait_ms) {
   return code;
 }
 
+// A port the system hands out for a socket that is bound and never listens.
+std::string closed_port() {
+  standin::WinsockSession winsock;
+  standin::Socket probe(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+  int size = sizeof address;
+  getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &size);
+  return std::to_string(ntohs(address.sin_port));
+}
+
 std::optional<std::string> read_file(const std::string& path) {
   HANDLE file =
       CreateFileW(standin::widen(path).c_str(), GENERIC_READ,

@@ -56,6 +56,9 @@ private:
   unsigned short port_ = 0;
 };
 
+// A loopback port that nothing listens on, as text.
+std::string closed_port();
+
 // Reads a whole file named by a UTF-8 path; nothing if it cannot be opened.
 std::optional<std::string> read_file(const std::string& path);
 

@@ -3,12 +3,11 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "common/registry_key.h"
-#include "system_message.h"
+#include "common/owner.h"
+#include "common/system_message.h"
 
 namespace ulvane::call {
 namespace {
@@ -42,11 +41,6 @@ private:
   bool failures_ = false;
 };
 
-struct HandleCloser {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
   for (std::size_t start = 0; !text.empty() && start <= text.size();) {
@@ -61,20 +55,15 @@ std::vector<std::string> split_lines(const std::string& text) {
 // Opens the file with the access the check names, sharing everything, and closes it
 // at once: opening changes nothing, not even the file's times.
 DWORD try_open(const std::string& path, DWORD access) {
-  Handle file(CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    file.release();
-    return error;
-  }
-  return ERROR_SUCCESS;
+  FileHandle file(CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file ? ERROR_SUCCESS : GetLastError();
 }
 
 void check_file(Report& report, const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    report.failed("configuration file exists", system_message(GetLastError()));
+    report.failed("configuration file exists", error_text(GetLastError()));
     report.not_checked("configuration file readable", "no file");
     report.not_checked("configuration file writable", "no file");
     return;
@@ -87,13 +76,13 @@ void check_file(Report& report, const std::string& path) {
   }
   report.ok("configuration file exists");
   if (DWORD error = try_open(path, GENERIC_READ))
-    report.failed("configuration file readable", system_message(error));
+    report.failed("configuration file readable", error_text(error));
   else
     report.ok("configuration file readable");
   if (attributes & FILE_ATTRIBUTE_READONLY)
     report.failed("configuration file writable", "the file is read-only");
   else if (DWORD error = try_open(path, GENERIC_WRITE))
-    report.failed("configuration file writable", system_message(error));
+    report.failed("configuration file writable", error_text(error));
   else
     report.ok("configuration file writable");
 }
@@ -155,6 +144,11 @@ void check_server(Report& report, const UlvaneApi& api, int port) {
 }
 
 }  // namespace
+
+std::string error_text(DWORD code) {
+  std::string message = system_message(code);
+  return message.empty() ? "error " + std::to_string(code) : message;
+}
 
 int run_doctor(const UlvaneApi& api, const char* config) {
   Report report;

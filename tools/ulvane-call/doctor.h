@@ -2,6 +2,10 @@
 // install fails, one line per check.
 #pragma once
 
+#include <windows.h>
+
+#include <string>
+
 #include "ulvane.h"
 
 namespace ulvane::call {
@@ -10,5 +14,8 @@ namespace ulvane::call {
 // server; prints one line per check. Returns 0 when every check passed, else 1.
 // Only reads, except for one Call of $ZV on the server.
 int run_doctor(const UlvaneApi& api, const char* config);
+
+// The system's text for a Windows error code, or "error N" where it has none.
+std::string error_text(DWORD code);
 
 }  // namespace ulvane::call

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "common/owner.h"
 #include "doctor.h"
-#include "system_message.h"
 #include "ulvane.h"
 
 namespace {
@@ -96,11 +96,12 @@ std::string default_dll_path() {
   return self.substr(0, self.find_last_of("\\/") + 1) + "Ulvane.dll";
 }
 
-HMODULE load_library(const std::string& dll_path) {
-  HMODULE dll = LoadLibraryA(dll_path.c_str());
+// Freed on every return, early ones included.
+ulvane::Module load_library(const std::string& dll_path) {
+  ulvane::Module dll(LoadLibraryA(dll_path.c_str()));
   if (!dll)
     std::fprintf(stderr, "ulvane-call: cannot load '%s': %s\n", dll_path.c_str(),
-                 ulvane::call::system_message(GetLastError()).c_str());
+                 ulvane::call::error_text(GetLastError()).c_str());
   return dll;
 }
 
@@ -110,16 +111,14 @@ int doctor(const std::string& dll_path, const Args& args) {
                  unsigned(args.size()));
     return kUsageError;
   }
-  HMODULE dll = load_library(dll_path);
+  ulvane::Module dll = load_library(dll_path);
   if (!dll) return kUsageError;
   UlvaneApi api;
-  if (ulvane_resolve(dll, &api) != 9) {
+  if (ulvane_resolve(dll.get(), &api) != 9) {
     std::fprintf(stderr, "ulvane-call: '%s' lacks some of the nine exports\n", dll_path.c_str());
     return kUsageError;
   }
-  int status = ulvane::call::run_doctor(api, args.empty() ? nullptr : args[0]);
-  FreeLibrary(dll);
-  return status;
+  return ulvane::call::run_doctor(api, args.empty() ? nullptr : args[0]);
 }
 
 }  // namespace
@@ -147,11 +146,11 @@ int main(int argc, char** argv) {
     return kUsageError;
   }
 
-  HMODULE dll = load_library(dll_path);
+  ulvane::Module dll = load_library(dll_path);
   if (!dll) return kUsageError;
   UlvaneApi api;
-  ulvane_resolve(dll, &api);
-  if (!GetProcAddress(dll, chosen->name)) {
+  ulvane_resolve(dll.get(), &api);
+  if (!GetProcAddress(dll.get(), chosen->name)) {
     std::fprintf(stderr, "ulvane-call: '%s' does not export %s\n", dll_path.c_str(), chosen->name);
     return kUsageError;
   }
@@ -162,6 +161,5 @@ int main(int argc, char** argv) {
   std::fwrite(result.data(), 1, result.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-  FreeLibrary(dll);
   return 0;
 }
