@@ -1,6 +1,7 @@
 // The example installer (examples/nsis), built by makensis and run silently as an
 // installer author runs it: against a stand-in server on a machine with server
-// configurations, and in the situations where it must stop.
+// configurations, and in the situations where it must stop; either way it leaves
+// no plug-ins directory behind.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/example_machine.h"
 #include "support/library.h"
 #include "support/process.h"
 #include "support/scratch_directory.h"
@@ -18,74 +20,26 @@ using namespace ulvane::test;
 
 namespace {
 
-const std::string kNsp = "Nsp_4=ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP";
-const std::string kApp = "CSPApp_3=/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0";
-
-std::string quoted(const std::string& text) {
-  std::string result(1, '"');
-  return result.append(text).append(1, '"');
-}
-
-std::string example_file(const std::string& relative) {
-  std::string path = ULVANE_EXAMPLES;
-  return read_file(path.append("/").append(relative)).value_or("<missing " + relative + ">");
-}
-
-// The product's routines shipped in examples/routines (all but the install routine), by name.
-std::vector<std::string> shipped_routines() {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  std::string pattern = ULVANE_EXAMPLES;
-  HANDLE search = FindFirstFileA(pattern.append("/routines/*.rtn").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::string name = found.cFileName;
-    if (name != "ulvinst.rtn") names.push_back(name.substr(0, name.size() - 4));
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  return names;
-}
-
-// A configuration file as a server writes it, with entries that are not ours.
-// With the product's two entries when registered.
-std::string configuration_file(const std::string& port, bool registered) {
-  std::string text =
-      crlf_lines({"[ConfigFile]", "Product=0", "Version=2018.1", "[Startup]", "DefaultPort=" + port,
-                  "WebServerPort=57772", "; the system manager's note", "[Databases]",
-                  "CACHESYS=C:\\InterSystems\\Cache\\mgr\\", "USER=C:\\InterSystems\\Cache\\mgr\\user\\",
-                  "[Namespaces]", "Nsp_1=%SYS,CACHESYS,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP",
-                  "Nsp_2=USER,USER,USER,CACHELIB,CACHESYS,CACHELIB,CACHETEMP",
-                  "Nsp_3=SAMPLES,SAMPLES,SAMPLES,CACHELIB,CACHESYS,CACHELIB,CACHETEMP"});
-  if (registered) text.append(kNsp).append("\r\n");
-  text.append(crlf_lines({"[CSP.Applications]", "CSPApp_1=/csp/sys,%SYS,1,1,,900,1,,%SYS,0",
-                          "CSPApp_2=/csp/user,USER,1,1,,900,1,,USER,0"}));
-  if (registered) text.append(kApp).append("\r\n");
-  return text.append(crlf_lines({"[Devices]", "47=47,SDP"}));
-}
-
-// One server configuration named name, its directory a scratch directory holding its file.
-struct Configuration {
-  Configuration(ScratchConfigurations& registry, const std::string& name, const std::string& port) {
-    registry.set_text(name, "Directory", dir.path() + "\\");
-    registry.set_text(name, "Properties", dir.write("cache.cpf", configuration_file(port, false)));
-  }
-  std::string install_dir() const { return dir.path() + "\\CSP\\ulv"; }
-  std::string routine_file(const std::string& name) const { return install_dir() + "\\routines\\" + name; }
-
-  ScratchDirectory dir;
-};
-
 struct Install {
   unsigned long exit_code;
   std::string log;
 };
 
+// Runs the installer silently; checks that it leaves nothing behind, whatever its outcome.
 Install install(const std::string& arguments) {
   ScratchDirectory logs;
+  const auto before = temp_entries("ns*.tmp");
   std::string command = quoted(beside_this_program("ulvane-example-setup.exe"));
   command.append(" /S /LOG=").append(logs.file("install.log")).append(" ").append(arguments);
   ProcessResult result = run_process(command);
+  // The plug-ins directory (nsXXXX.tmp) is deleted as the installer ends: Ulvane.dll
+  // in it must have been unloaded.
+  EXPECT_EQ(left_behind(before, temp_entries("ns*.tmp")), "");
   return {result.exit_code, logs.read("install.log")};
+}
+
+std::string routine_defined(const std::string& routine) {
+  return "$D(^ROUTINE(\"" + routine + "\"))";
 }
 
 }  // namespace
@@ -103,21 +57,7 @@ TEST(ExampleInstaller, InstallsIntoTheFirstConfiguration) {
 
   EXPECT_EQ(cache.dir.read("cache.cpf"), configuration_file(server.port_text(), true));
 
-  auto load = [&](const std::string& file, const std::string& routine) {
-    return "S F=\"" + cache.routine_file(file) + "\" O F U F ZL  ZS " + routine + " C F\n";
-  };
-  EXPECT_EQ(server.journal(),
-            "%SYS\tS P1=$NAMESPACE\n"
-            "%SYS\tS P1=$ZV\n"
-            "ULV\tS P1=$NAMESPACE\n"
-            "ULV\t" +
-                load("ULVAPI.rtn", "ULVAPI") + "ULV\t" + load("ULVWEB.rtn", "ULVWEB") +
-                "%SYS\tZN \"%SYS\"\n"
-                "%SYS\t" +
-                load("ulvinst.rtn", "QUMAINST") +
-                "ULV\tS P1=$D(^ROUTINE(\"ULVAPI\"))\n"
-                "ULV\tS P1=$D(^ROUTINE(\"ULVWEB\"))\n"
-                "%SYS\tS P1=$D(^ROUTINE(\"QUMAINST\"))\n");
+  EXPECT_EQ(server.journal(), clean_install_journal(cache, routine_defined));
 
   // Every routine file shipped is loaded, so a file added without its line in the script shows here.
   const std::vector<std::string> shipped = shipped_routines();
