@@ -21,11 +21,6 @@ namespace {
 
 const std::string kSetupName = "ulvane-inno-example-setup";
 
-struct Install {
-  unsigned long exit_code;
-  std::string log;
-};
-
 // The temporary directory Setup says it made, from its log.
 std::string setup_temp_directory(const std::string& log) {
   const std::string mark = "temporary directory: ";
@@ -61,12 +56,6 @@ std::string with_namespace(const std::string& routine) {
   return "$NAMESPACE_\":\"_$D(^ROUTINE(\"" + routine + "\"))";
 }
 
-std::size_t count(const std::string& text, const std::string& part) {
-  std::size_t found = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
-  return found;
-}
-
 }  // namespace
 
 TEST(InnoExampleInstaller, InstallsIntoTheConfigurationNamedOnTheCommandLine) {
@@ -82,63 +71,18 @@ TEST(InnoExampleInstaller, InstallsIntoTheConfigurationNamedOnTheCommandLine) {
   EXPECT_NE(run.log.find("Installed.\r\n"), std::string::npos) << run.log;
   EXPECT_EQ(run.log.find("FAILED"), std::string::npos) << run.log;
 
-  EXPECT_EQ(cache.dir.read("cache.cpf"), configuration_file(server.port_text(), true));
+  expect_clean_install(server, cache, with_namespace);
   EXPECT_EQ(first.dir.read("cache.cpf"), configuration_file(server.port_text(), false));
-  EXPECT_EQ(server.journal(), clean_install_journal(cache, with_namespace));
-
-  // Every routine file shipped is loaded, so a file added without its line in the script shows here.
-  const std::vector<std::string> shipped = shipped_routines();
-  EXPECT_FALSE(shipped.empty());
-  for (const std::string& name : shipped)
-    EXPECT_EQ(server.routine("ULV", name), example_file("routines/" + name + ".rtn")) << name;
-  EXPECT_EQ(server.routine("%SYS", "QUMAINST"), example_file("routines/ulvinst.rtn"));
-  EXPECT_EQ(read_file(cache.install_dir() + "\\index.csp"), example_file("nsis/web/index.csp"));
 }
 
 // Each way the install must stop: exit code 7, the reason in the log, and nothing
 // written or installed before the server has answered.
 TEST(InnoExampleInstaller, StopsWithTheReason) {
-  StandinServer down;
-  const std::string down_port = down.port_text();
-  down.stop();
-  StandinServer without_ulv({.namespaces = {"USER", "%SYS"}});
-
-  struct Row {
-    const char* label;
-    std::string port;  // empty: no configuration at all
-    const char* arguments;
-    std::string reason;
-    int waits;       // pauses before giving up on the server
-    bool installed;  // whether the files are installed and the configuration file has the entries
-  };
-  const Row rows[] = {
-      {"no configuration", "", "", "No InterSystems Cache configuration is installed on this machine", 0,
-       false},
-      {"unknown name", down_port, "/CONFIG=NOPE", "There is no configuration named NOPE", 0, false},
-      {"no port", "none", "", "No server port in ", 0, false},
-      {"server down", down_port, "",
-       "The server at 127.0.0.1 port " + down_port + " does not answer in namespace %SYS: cannot connect to",
-       2, false},
-      {"namespace missing", without_ulv.port_text(), "",
-       "The server at 127.0.0.1 port " + without_ulv.port_text() + " does not answer in namespace ULV: USER",
-       2, true},
-  };
-  for (const Row& row : rows) {
-    ScratchConfigurations registry;
-    std::optional<Configuration> cache;
-    if (!row.port.empty()) cache.emplace(registry, "CACHE", row.port);
-
-    Install run = install(row.arguments);
-    EXPECT_EQ(run.exit_code, 7u) << row.label << ": " << run.log;
-    EXPECT_EQ(count(run.log, "FAILED: "), 1u) << row.label << ": " << run.log;
-    EXPECT_NE(run.log.find("FAILED: " + row.reason), std::string::npos) << row.label << ": " << run.log;
-    EXPECT_EQ(count(run.log, "Waiting for"), static_cast<std::size_t>(row.waits))
-        << row.label << ": " << run.log;
+  expect_stops(7, install, [](const StopCase& row, const Install& run, const Configuration* cache) {
+    EXPECT_EQ(occurrences(run.log, "FAILED: "), 1u) << row.label << ": " << run.log;
     EXPECT_EQ(run.log.find("Installed."), std::string::npos) << row.label;
     if (cache) {
-      EXPECT_EQ(cache->dir.read("cache.cpf"), configuration_file(row.port, row.installed)) << row.label;
-      EXPECT_EQ(read_file(cache->install_dir() + "\\index.csp").has_value(), row.installed) << row.label;
+      EXPECT_EQ(read_file(cache->install_dir() + "\\index.csp").has_value(), row.past_files) << row.label;
     }
-  }
-  EXPECT_EQ(without_ulv.routine("USER", "ULVAPI"), std::nullopt);
+  });
 }

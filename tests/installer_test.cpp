@@ -20,11 +20,6 @@ using namespace ulvane::test;
 
 namespace {
 
-struct Install {
-  unsigned long exit_code;
-  std::string log;
-};
-
 // Runs the installer silently; checks that it leaves nothing behind, whatever its outcome.
 Install install(const std::string& arguments) {
   ScratchDirectory logs;
@@ -35,6 +30,7 @@ Install install(const std::string& arguments) {
   // The plug-ins directory (nsXXXX.tmp) is deleted as the installer ends: Ulvane.dll
   // in it must have been unloaded.
   EXPECT_EQ(left_behind(before, temp_entries("ns*.tmp")), "");
+  EXPECT_EQ(processes_named("ulvane-example-setup"), 0);
   return {result.exit_code, logs.read("install.log")};
 }
 
@@ -55,17 +51,7 @@ TEST(ExampleInstaller, InstallsIntoTheFirstConfiguration) {
   EXPECT_EQ(run.log.find("FAILED"), std::string::npos) << run.log;
   EXPECT_EQ(run.log.substr(run.log.size() - 12), "Installed.\r\n") << run.log;
 
-  EXPECT_EQ(cache.dir.read("cache.cpf"), configuration_file(server.port_text(), true));
-
-  EXPECT_EQ(server.journal(), clean_install_journal(cache, routine_defined));
-
-  // Every routine file shipped is loaded, so a file added without its line in the script shows here.
-  const std::vector<std::string> shipped = shipped_routines();
-  EXPECT_FALSE(shipped.empty());
-  for (const std::string& name : shipped)
-    EXPECT_EQ(server.routine("ULV", name), example_file("routines/" + name + ".rtn")) << name;
-  EXPECT_EQ(server.routine("%SYS", "QUMAINST"), example_file("routines/ulvinst.rtn"));
-  EXPECT_EQ(read_file(cache.install_dir() + "\\index.csp"), example_file("nsis/web/index.csp"));
+  expect_clean_install(server, cache, routine_defined);
 }
 
 TEST(ExampleInstaller, TakesTheConfigurationNamedOnTheCommandLine) {
@@ -85,50 +71,10 @@ TEST(ExampleInstaller, TakesTheConfigurationNamedOnTheCommandLine) {
 // Each way the install must stop: exit code 2, the reason last in the log, and
 // nothing written before the server has answered.
 TEST(ExampleInstaller, StopsWithTheReason) {
-  StandinServer down;
-  const std::string down_port = down.port_text();
-  down.stop();
-  StandinServer without_ulv({.namespaces = {"USER", "%SYS"}});
-
-  struct Row {
-    const char* label;
-    std::string port;  // empty: no configuration at all
-    const char* arguments;
-    std::string reason;
-    int waits;        // pauses before giving up on the server
-    bool registered;  // whether the configuration file has the entries afterwards
-  };
-  const Row rows[] = {
-      {"no configuration", "", "", "No InterSystems Cache configuration is installed on this machine", 0,
-       false},
-      {"unknown name", down_port, "/CONFIG=NOPE", "There is no configuration named NOPE", 0, false},
-      {"no port", "none", "", "No server port in ", 0, false},
-      {"server down", down_port, "",
-       "The server at 127.0.0.1 port " + down_port + " does not answer in namespace %SYS: cannot connect to",
-       2, false},
-      {"namespace missing", without_ulv.port_text(), "",
-       "The server at 127.0.0.1 port " + without_ulv.port_text() + " does not answer in namespace ULV: USER",
-       2, true},
-  };
-  for (const Row& row : rows) {
-    ScratchConfigurations registry;
-    std::optional<Configuration> cache;
-    if (!row.port.empty()) cache.emplace(registry, "CACHE", row.port);
-
-    Install run = install(row.arguments);
-    EXPECT_EQ(run.exit_code, 2u) << row.label;
+  expect_stops(2, install, [](const StopCase& row, const Install& run, const Configuration*) {
     const std::size_t at = run.log.rfind("FAILED: ");
     const std::string last_line = at == std::string::npos ? "" : run.log.substr(at + 8);
     EXPECT_EQ(last_line.substr(0, row.reason.size()), row.reason) << row.label << ": " << run.log;
     EXPECT_EQ(last_line.find("\r\n"), last_line.size() - 2) << row.label << ": " << run.log;
-    int waits = 0;
-    for (std::size_t w = run.log.find("Waiting for"); w != std::string::npos;
-         w = run.log.find("Waiting for", w + 1))
-      ++waits;
-    EXPECT_EQ(waits, row.waits) << row.label << ": " << run.log;
-    if (cache) {
-      EXPECT_EQ(cache->dir.read("cache.cpf"), configuration_file(row.port, row.registered)) << row.label;
-    }
-  }
-  EXPECT_EQ(without_ulv.routine("USER", "ULVAPI"), std::nullopt);
+  });
 }

@@ -67,6 +67,47 @@ std::string clean_install_journal(const Configuration& configuration,
          "ULV\tS P1=" + check("ULVWEB") + "\n" + "%SYS\tS P1=" + check("QUMAINST") + "\n";
 }
 
+void expect_stops(
+    unsigned long exit_code, const std::function<Install(const std::string&)>& install,
+    const std::function<void(const StopCase&, const Install&, const Configuration* cache)>& check) {
+  StandinServer down;
+  const std::string down_port = down.port_text();
+  down.stop();
+  StandinServer without_ulv({.namespaces = {"USER", "%SYS"}});
+  const std::string server = "The server at 127.0.0.1 port ";
+  const StopCase rows[] = {
+      {"no configuration", "", "", "No InterSystems Cache configuration is installed on this machine", 0,
+       false},
+      {"unknown name", down_port, "/CONFIG=NOPE", "There is no configuration named NOPE", 0, false},
+      {"no port", "none", "", "No server port in ", 0, false},
+      {"server down", down_port, "",
+       server + down_port + " does not answer in namespace %SYS: cannot connect to", 2, false},
+      {"namespace missing", without_ulv.port_text(), "",
+       server + without_ulv.port_text() + " does not answer in namespace ULV: USER", 2, true},
+  };
+  for (const StopCase& row : rows) {
+    ScratchConfigurations registry;
+    std::optional<Configuration> cache;
+    if (!row.port.empty()) cache.emplace(registry, "CACHE", row.port);
+
+    const Install run = install(row.arguments);
+    EXPECT_EQ(run.exit_code, exit_code) << row.label << ": " << run.log;
+    EXPECT_NE(run.log.find("FAILED: " + row.reason), std::string::npos) << row.label << ": " << run.log;
+    EXPECT_EQ(occurrences(run.log, "Waiting for"), std::size_t(row.waits)) << row.label << ": " << run.log;
+    if (cache) {
+      EXPECT_EQ(cache->dir.read("cache.cpf"), configuration_file(row.port, row.past_files)) << row.label;
+    }
+    check(row, run, cache ? &*cache : nullptr);
+  }
+  EXPECT_EQ(without_ulv.routine("USER", "ULVAPI"), std::nullopt);
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t found = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
+
 std::string quoted(const std::string& text) {
   std::string result(1, '"');
   return result.append(text).append(1, '"');
