@@ -50,11 +50,19 @@ Var Port      ; its server port
 !macroend
 !define Log "!insertmacro Log"
 
+; System keeps a DLL loaded after calling it, and the installer can then not
+; delete its plug-ins directory when it ends. The DLL's last call, on every path,
+; has the u option, which unloads it after the call.
+!macro UnloadUlvane
+  System::Call '${ULVANE}::Sleep(i 0) i ?u'
+!macroend
+
 ; A failed step: the message goes to the log and (unless silent) a message box,
 ; the exit code becomes 2, and the install stops.
 !macro Fail text
   ${Log} "FAILED: ${text}"
   FileClose $Log
+  !insertmacro UnloadUlvane
   MessageBox MB_ICONSTOP "${text}" /SD IDOK
   SetErrorLevel 2
   Abort "${text}"
@@ -277,6 +285,7 @@ Section "Ulvane web application"
   Call WaitForNamespace
   Call LoadRoutines
   Call CheckRoutines
+  !insertmacro UnloadUlvane
   ${Log} "Installed."
   FileClose $Log
 SectionEnd

@@ -1,0 +1,330 @@
+; The Ulvane example installer for Inno Setup 6: installs the Ulvane web
+; application on the InterSystems Cache server of this machine through
+; Ulvane.dll, as examples/nsis/ulvane-example.nsi does. Every step's result goes
+; to the setup log; a failed step writes "FAILED: " and the reason there and ends
+; setup with exit code 7.
+;
+;   ISCC.exe /DULVANE_DLL=C:\path\Ulvane.dll [/O<output dir>] [/F<name>] ulvane-example.iss
+;   setup.exe [/VERYSILENT /SUPPRESSMSGBOXES] [/CONFIG=name] [/LOG=file] [/DIR=directory]
+;
+; /CONFIG picks the server configuration (default: the first listed), /LOG the
+; setup log (default: Setup Log <date> #<n>.txt in %TEMP%), /DIR the web
+; application's directory (default: the configuration's directory\CSP\ulv).
+;
+; Before anything is installed (PrepareToInstall) it finds the configuration and
+; waits for the server; a failure there stops setup with Inno Setup's own
+; "cannot proceed" (exit code 7). After the files are installed
+; (CurStepChanged(ssPostInstall)) it registers the product and loads the
+; routines; Inno Setup cannot fail an install from there, so a failure is shown,
+; the finished page says so, and GetCustomSetupExitCode returns the same 7.
+
+#ifndef ULVANE_DLL
+  #error Define ULVANE_DLL, the built Ulvane.dll: ISCC.exe /DULVANE_DLL=C:\path\Ulvane.dll
+#endif
+#ifndef OUTPUT_NAME
+  #define OUTPUT_NAME "ulvane-inno-example-setup"
+#endif
+
+[Setup]
+AppName=Ulvane
+AppVersion=2.0.0.0
+DefaultDirName={code:DefaultInstallDir}
+DisableDirPage=yes
+DisableProgramGroupPage=yes
+DisableReadyPage=yes
+Uninstallable=no
+PrivilegesRequired=admin
+SetupLogging=yes
+OutputDir=.
+OutputBaseFilename={#OUTPUT_NAME}
+
+[Files]
+; Extracted to Setup's temporary directory on the first call, unloaded and
+; deleted with it when Setup ends.
+Source: "{#ULVANE_DLL}"; Flags: dontcopy
+Source: "..\nsis\web\index.csp"; DestDir: "{app}"
+Source: "..\routines\ULVAPI.rtn"; DestDir: "{app}\routines"
+Source: "..\routines\ULVWEB.rtn"; DestDir: "{app}\routines"
+Source: "..\routines\ulvinst.rtn"; DestDir: "{app}\routines"
+
+[Code]
+function UpdateCpf(CpfPath: AnsiString): Integer;
+  external 'UpdateCpf@files:Ulvane.dll stdcall';
+function GetCachePort(Config: AnsiString): Integer;
+  external 'GetCachePort@files:Ulvane.dll stdcall';
+function GetCacheCpf(Config: AnsiString): PAnsiChar;
+  external 'GetCacheCpf@files:Ulvane.dll stdcall';
+function GetCacheDir(Config: AnsiString): PAnsiChar;
+  external 'GetCacheDir@files:Ulvane.dll stdcall';
+function LoadRtn(FilePath, Host, Port, NameSpace, Routine: AnsiString): Integer;
+  external 'LoadRtn@files:Ulvane.dll stdcall';
+// Sleep and Call get other names: the script has its own Sleep, and Call reads
+// better with the library's name on it.
+function UlvaneSleep(Milliseconds: Integer): Integer;
+  external 'Sleep@files:Ulvane.dll stdcall';
+function GetCacheConfig: PAnsiChar;
+  external 'GetCacheConfig@files:Ulvane.dll stdcall';
+function UlvaneCall(Host, Port, NameSpace, Expression: AnsiString): PAnsiChar;
+  external 'Call@files:Ulvane.dll stdcall';
+function LoadFile(Host, Port, FilePath: AnsiString): Integer;
+  external 'LoadFile@files:Ulvane.dll stdcall';
+
+const
+  // The installer runs on the database server's own machine.
+  Host = '127.0.0.1';
+  // How often to ask a server that does not answer yet, and how long to wait between.
+  Attempts = 3;
+  PauseMs = 1000;
+  // The exit code of every failed step: Inno Setup's own "Setup cannot proceed".
+  FailedExitCode = 7;
+
+var
+  ConfigurationRead: Boolean;  // the lookup below has run, whatever its outcome
+  Failure: String;             // the reason of the step that failed, or ''
+  Config: String;              // the chosen server configuration
+  CacheDir: String;            // its installation directory
+  Cpf: String;                 // its configuration file
+  Port: String;                // its server port
+
+// A failed step: the reason goes to the log; the caller stops.
+procedure Fail(Reason: String);
+begin
+  Failure := Reason;
+  Log('FAILED: ' + Reason);
+end;
+
+// The product's routines, each loaded into ULV under its file's name: one line
+// per file in examples/routines (ulvinst.rtn, the install routine, aside), each
+// also listed in [Files].
+function ProductRoutines: TArrayOfString;
+begin
+  SetArrayLength(Result, 2);
+  Result[0] := 'ULVAPI';
+  Result[1] := 'ULVWEB';
+end;
+
+// The configuration named by /CONFIG=, or else the first one listed.
+function ChooseConfiguration: Boolean;
+var
+  Names, Name, Wanted: String;
+  LineEnd: Integer;
+begin
+  Result := False;
+  Wanted := ExpandConstant('{param:CONFIG}');
+  Names := GetCacheConfig();
+  if Names = '' then begin
+    Fail('No InterSystems Cache configuration is installed on this machine (GetCacheConfig is empty)');
+    Exit;
+  end;
+  Config := '';
+  while Names <> '' do begin
+    LineEnd := Pos(#13#10, Names);
+    if LineEnd = 0 then begin
+      Name := Names;
+      Names := '';
+    end else begin
+      Name := Copy(Names, 1, LineEnd - 1);
+      Delete(Names, 1, LineEnd + 1);
+    end;
+    Log('Found configuration ' + Name);
+    if (Config = '') and ((Wanted = '') or (Wanted = Name)) then
+      Config := Name;
+  end;
+  if Config = '' then begin
+    Fail('There is no configuration named ' + Wanted);
+    Exit;
+  end;
+  Log('Configuration: ' + Config);
+  Result := True;
+end;
+
+function ReadConfiguration: Boolean;
+var
+  PortNumber: Integer;
+begin
+  Result := False;
+  CacheDir := GetCacheDir(Config);
+  if CacheDir = '' then begin
+    Fail('Configuration ' + Config + ' has no installation directory (GetCacheDir is empty)');
+    Exit;
+  end;
+  Log('Directory: ' + CacheDir);
+
+  Cpf := GetCacheCpf(Config);
+  if Cpf = '' then begin
+    Fail('Configuration ' + Config + ' has no configuration file (GetCacheCpf is empty)');
+    Exit;
+  end;
+  Log('Configuration file: ' + Cpf);
+
+  PortNumber := GetCachePort(Config);
+  if PortNumber < 1 then begin
+    Fail('No server port in ' + Cpf + ' (GetCachePort returned ' + IntToStr(PortNumber) + ')');
+    Exit;
+  end;
+  Port := IntToStr(PortNumber);
+  Log('Port: ' + Port);
+  Result := True;
+end;
+
+// Runs once, when Setup first needs the install directory, so that the default
+// directory can be the configuration's; PrepareToInstall reports its failure.
+procedure ReadConfigurationOnce;
+begin
+  if ConfigurationRead then
+    Exit;
+  ConfigurationRead := True;
+  if ChooseConfiguration then
+    ReadConfiguration;
+end;
+
+function DefaultInstallDir(Param: String): String;
+begin
+  ReadConfigurationOnce;
+  if Failure = '' then
+    Result := AddBackslash(CacheDir) + 'CSP\ulv'
+  else
+    Result := ExpandConstant('{autopf}\Ulvane');
+end;
+
+// Asks the server which namespace it runs a line in there, until it says
+// NameSpace: a failed Call returns its message instead, and a server that is
+// still starting, or still making a new namespace ready, gets a few chances.
+function WaitForNamespace(NameSpace: String): Boolean;
+var
+  Attempt: Integer;
+  Answer: String;
+begin
+  Result := False;
+  Attempt := 1;
+  while True do begin
+    Answer := UlvaneCall(Host, Port, NameSpace, '$NAMESPACE');
+    if Answer = NameSpace then
+      Break;
+    if Attempt >= Attempts then begin
+      Fail('The server at ' + Host + ' port ' + Port + ' does not answer in namespace ' + NameSpace + ': ' + Answer);
+      Exit;
+    end;
+    Log('Waiting for namespace ' + NameSpace + ' at ' + Host + ' port ' + Port + ' (attempt ' +
+        IntToStr(Attempt) + ' of ' + IntToStr(Attempts) + '): ' + Answer);
+    Attempt := Attempt + 1;
+    UlvaneSleep(PauseMs);
+  end;
+  Log('The server answers in namespace ' + NameSpace);
+  Result := True;
+end;
+
+function Register: Boolean;
+var
+  Status: Integer;
+begin
+  Status := UpdateCpf(Cpf);
+  Result := Status = 1;
+  if Result then
+    Log('Registered namespace ULV and web application /csp/ulv in ' + Cpf)
+  else
+    Fail('Could not register namespace ULV and web application /csp/ulv in ' + Cpf + ' (UpdateCpf returned ' +
+         IntToStr(Status) + ')');
+end;
+
+function LoadRoutines: Boolean;
+var
+  Routines: TArrayOfString;
+  I, Status: Integer;
+  Path: String;
+begin
+  Result := False;
+  Routines := ProductRoutines;
+  for I := 0 to GetArrayLength(Routines) - 1 do begin
+    Path := ExpandConstant('{app}\routines\') + Routines[I] + '.rtn';
+    Status := LoadRtn(Path, Host, Port, 'ULV', Routines[I]);
+    if Status <> 1 then begin
+      Fail('Could not load routine ' + Routines[I] + ' into ULV from ' + Path + ' (LoadRtn returned ' +
+           IntToStr(Status) + ')');
+      Exit;
+    end;
+    Log('Loaded routine ' + Routines[I] + ' into ULV');
+  end;
+  Path := ExpandConstant('{app}\routines\ulvinst.rtn');
+  Status := LoadFile(Host, Port, Path);
+  if Status <> 1 then begin
+    Fail('Could not load the install routine from ' + Path + ' (LoadFile returned ' + IntToStr(Status) + ')');
+    Exit;
+  end;
+  Log('Loaded the install routine into %SYS');
+  Result := True;
+end;
+
+// Asks the server, in the namespace itself, for the namespace's name and whether
+// the routine is saved there ($D of its node is 1, 10 or 11 when it exists), in
+// one answer: a failed Call returns its message instead, and a missing namespace
+// gives another name, so neither can pass for a saved routine.
+function CheckRoutine(NameSpace, Name: String): Boolean;
+var
+  Answer: String;
+begin
+  Answer := UlvaneCall(Host, Port, NameSpace, '$NAMESPACE_":"_$D(^ROUTINE("' + Name + '"))');
+  Result := (Answer = NameSpace + ':1') or (Answer = NameSpace + ':10') or (Answer = NameSpace + ':11');
+  if Result then
+    Log('Checked: routine ' + Name + ' is in ' + NameSpace)
+  else
+    Fail('Routine ' + Name + ' is not in ' + NameSpace + ' after loading: ' + Answer);
+end;
+
+function CheckRoutines: Boolean;
+var
+  Routines: TArrayOfString;
+  I: Integer;
+begin
+  Result := False;
+  Routines := ProductRoutines;
+  for I := 0 to GetArrayLength(Routines) - 1 do
+    if not CheckRoutine('ULV', Routines[I]) then
+      Exit;
+  Result := CheckRoutine('%SYS', 'QUMAINST');
+end;
+
+// Nothing is installed before the server has answered.
+function PrepareToInstall(var NeedsRestart: Boolean): String;
+begin
+  ReadConfigurationOnce;
+  if Failure = '' then
+    if WaitForNamespace('%SYS') then
+      Log('Server: ' + UlvaneCall(Host, Port, '%SYS', '$ZV'));
+  Result := Failure;
+end;
+
+function RegisterAndLoad: Boolean;
+begin
+  Result := False;
+  if not Register then
+    Exit;
+  // The namespace just registered must be in service before routines go into it.
+  if not WaitForNamespace('ULV') then
+    Exit;
+  if not LoadRoutines then
+    Exit;
+  Result := CheckRoutines;
+end;
+
+procedure CurStepChanged(CurStep: TSetupStep);
+begin
+  if CurStep <> ssPostInstall then
+    Exit;
+  Log('Installed the web application''s files in ' + ExpandConstant('{app}'));
+  if RegisterAndLoad then begin
+    Log('Installed.');
+    Exit;
+  end;
+  SuppressibleMsgBox(Failure, mbCriticalError, MB_OK, IDOK);
+  WizardForm.FinishedHeadingLabel.Caption := 'Ulvane was not installed';
+  WizardForm.FinishedLabel.Caption := Failure;
+end;
+
+function GetCustomSetupExitCode: Integer;
+begin
+  if Failure <> '' then
+    Result := FailedExitCode
+  else
+    Result := 0;
+end;

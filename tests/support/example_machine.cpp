@@ -1,0 +1,168 @@
+#include "support/example_machine.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include "support/standin_server.h"
+
+namespace ulvane::test {
+
+const std::string kNamespaceEntry = "Nsp_4=ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP";
+const std::string kApplicationEntry =
+    "CSPApp_3=/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0";
+
+std::string configuration_file(const std::string& port, bool registered) {
+  std::string text =
+      crlf_lines({"[ConfigFile]", "Product=0", "Version=2018.1", "[Startup]", "DefaultPort=" + port,
+                  "WebServerPort=57772", "; the system manager's note", "[Databases]",
+                  "CACHESYS=C:\\InterSystems\\Cache\\mgr\\", "USER=C:\\InterSystems\\Cache\\mgr\\user\\",
+                  "[Namespaces]", "Nsp_1=%SYS,CACHESYS,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP",
+                  "Nsp_2=USER,USER,USER,CACHELIB,CACHESYS,CACHELIB,CACHETEMP",
+                  "Nsp_3=SAMPLES,SAMPLES,SAMPLES,CACHELIB,CACHESYS,CACHELIB,CACHETEMP"});
+  if (registered) text.append(kNamespaceEntry).append("\r\n");
+  text.append(crlf_lines({"[CSP.Applications]", "CSPApp_1=/csp/sys,%SYS,1,1,,900,1,,%SYS,0",
+                          "CSPApp_2=/csp/user,USER,1,1,,900,1,,USER,0"}));
+  if (registered) text.append(kApplicationEntry).append("\r\n");
+  return text.append(crlf_lines({"[Devices]", "47=47,SDP"}));
+}
+
+Configuration::Configuration(ScratchConfigurations& registry, const std::string& name,
+                             const std::string& port) {
+  registry.set_text(name, "Directory", dir.path() + "\\");
+  registry.set_text(name, "Properties", dir.write("cache.cpf", configuration_file(port, false)));
+}
+
+std::string example_file(const std::string& relative) {
+  std::string path = ULVANE_EXAMPLES;
+  return read_file(path.append("/").append(relative)).value_or("<missing " + relative + ">");
+}
+
+std::vector<std::string> shipped_routines() {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  std::string pattern = ULVANE_EXAMPLES;
+  HANDLE search = FindFirstFileA(pattern.append("/routines/*.rtn").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = found.cFileName;
+    if (name != "ulvinst.rtn") names.push_back(name.substr(0, name.size() - 4));
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+std::string clean_install_journal(const Configuration& configuration,
+                                  std::string (*check)(const std::string& routine)) {
+  auto load = [&](const std::string& file, const std::string& routine) {
+    return "S F=\"" + configuration.routine_file(file) + "\" O F U F ZL  ZS " + routine + " C F\n";
+  };
+  return "%SYS\tS P1=$NAMESPACE\n"
+         "%SYS\tS P1=$ZV\n"
+         "ULV\tS P1=$NAMESPACE\n"
+         "ULV\t" +
+         load("ULVAPI.rtn", "ULVAPI") + "ULV\t" + load("ULVWEB.rtn", "ULVWEB") +
+         "%SYS\tZN \"%SYS\"\n"
+         "%SYS\t" +
+         load("ulvinst.rtn", "QUMAINST") + "ULV\tS P1=" + check("ULVAPI") + "\n" +
+         "ULV\tS P1=" + check("ULVWEB") + "\n" + "%SYS\tS P1=" + check("QUMAINST") + "\n";
+}
+
+void expect_stops(
+    unsigned long exit_code, const std::function<Install(const std::string&)>& install,
+    const std::function<void(const StopCase&, const Install&, const Configuration* cache)>& check) {
+  StandinServer down;
+  const std::string down_port = down.port_text();
+  down.stop();
+  StandinServer without_ulv({.namespaces = {"USER", "%SYS"}});
+  const std::string server = "The server at 127.0.0.1 port ";
+  const StopCase rows[] = {
+      {"no configuration", "", "", "No InterSystems Cache configuration is installed on this machine", 0,
+       false},
+      {"unknown name", down_port, "/CONFIG=NOPE", "There is no configuration named NOPE", 0, false},
+      {"no port", "none", "", "No server port in ", 0, false},
+      {"server down", down_port, "",
+       server + down_port + " does not answer in namespace %SYS: cannot connect to", 2, false},
+      {"namespace missing", without_ulv.port_text(), "",
+       server + without_ulv.port_text() + " does not answer in namespace ULV: USER", 2, true},
+  };
+  for (const StopCase& row : rows) {
+    ScratchConfigurations registry;
+    std::optional<Configuration> cache;
+    if (!row.port.empty()) cache.emplace(registry, "CACHE", row.port);
+
+    const Install run = install(row.arguments);
+    EXPECT_EQ(run.exit_code, exit_code) << row.label << ": " << run.log;
+    EXPECT_NE(run.log.find("FAILED: " + row.reason), std::string::npos) << row.label << ": " << run.log;
+    EXPECT_EQ(occurrences(run.log, "Waiting for"), std::size_t(row.waits)) << row.label << ": " << run.log;
+    if (cache) {
+      EXPECT_EQ(cache->dir.read("cache.cpf"), configuration_file(row.port, row.past_files)) << row.label;
+    }
+    check(row, run, cache ? &*cache : nullptr);
+  }
+  EXPECT_EQ(without_ulv.routine("USER", "ULVAPI"), std::nullopt);
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t found = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++found;
+  return found;
+}
+
+std::string quoted(const std::string& text) {
+  std::string result(1, '"');
+  return result.append(text).append(1, '"');
+}
+
+namespace {
+
+std::string temp_directory() {
+  char temp[MAX_PATH] = "";
+  GetTempPathA(MAX_PATH, temp);
+  return temp;
+}
+
+std::vector<std::string> names_matching(const std::string& pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::string name = found.cFileName;
+    if (name != "." && name != "..") names.push_back(name);
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return names;
+}
+
+}  // namespace
+
+std::set<std::string> temp_entries(const std::string& pattern) {
+  std::vector<std::string> names = names_matching(temp_directory() + pattern);
+  return {names.begin(), names.end()};
+}
+
+std::string left_behind(const std::set<std::string>& before, const std::set<std::string>& after) {
+  std::string report;
+  for (const std::string& name : after) {
+    if (before.count(name)) continue;
+    report.append(name).append(" [");
+    for (const std::string& inside : names_matching(temp_directory() + name + "\\*"))
+      report.append(" ").append(inside);
+    report.append(" ] ");
+  }
+  return report;
+}
+
+int processes_named(const std::string& prefix) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  int count = 0;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+    if (_strnicmp(entry.szExeFile, prefix.c_str(), prefix.size()) == 0) ++count;
+  CloseHandle(snapshot);
+  return count;
+}
+
+}  // namespace ulvane::test
