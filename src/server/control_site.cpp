@@ -1,12 +1,19 @@
 #include "server/control_site.h"
 
+#include <cstring>
+
 #include "server/control_ids.h"
 
 namespace ulvane::server {
 
-HRESULT ControlSite::QueryInterface(REFIID iid, void** object) {
+HRESULT ControlSite::QueryInterface(REFIID requested, void** object) {
   if (!object) return E_POINTER;
   *object = nullptr;
+  // Calls from another apartment arrive through the platform's marshalling, which may
+  // hand over the interface id unaligned (Wine's does, from its message buffer): read
+  // it as bytes into one of our own before comparing.
+  IID iid;
+  std::memcpy(&iid, &requested, sizeof iid);
   if (iid == IID_IUnknown || iid == IID_IOleClientSite)
     *object = static_cast<IOleClientSite*>(this);
   else if (iid == IID_IPropertyNotifySink)

@@ -4,6 +4,7 @@
 
 #include "guard.h"
 #include "harness.h"
+#include "ids.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -21,7 +22,8 @@ std::vector<ComPtr<IUnknown>> ConnectionPoint::sinks() const {
   return copy;
 }
 
-HRESULT ConnectionPoint::QueryInterface(REFIID riid, void** object) {
+HRESULT ConnectionPoint::QueryInterface(REFIID requested, void** object) {
+  const IID riid = aligned_copy(requested);
   if (!object) return E_POINTER;
   if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
     *object = static_cast<IConnectionPoint*>(this);

@@ -97,7 +97,8 @@ Control::~Control() {
   harness::instance_destroyed();
 }
 
-HRESULT Control::QueryInterface(REFIID riid, void** object) {
+HRESULT Control::QueryInterface(REFIID requested, void** object) {
+  const IID riid = aligned_copy(requested);
   return guarded([&]() -> HRESULT {
     if (!object) return E_POINTER;
     *object = nullptr;
@@ -259,8 +260,9 @@ HRESULT Control::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID
   });
 }
 
-HRESULT Control::Invoke(DISPID dispid, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                        EXCEPINFO* exception, UINT* arg_error) {
+HRESULT Control::Invoke(DISPID dispid, REFIID requested, LCID, WORD flags, DISPPARAMS* params,
+                        VARIANT* result, EXCEPINFO* exception, UINT* arg_error) {
+  const IID riid = aligned_copy(requested);
   return guarded([&]() -> HRESULT {
     if (riid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
     if (!params) return E_POINTER;
@@ -445,7 +447,8 @@ HRESULT Control::EnumConnectionPoints(IEnumConnectionPoints** points) {
   return E_NOTIMPL;
 }
 
-HRESULT Control::FindConnectionPoint(REFIID riid, IConnectionPoint** point) {
+HRESULT Control::FindConnectionPoint(REFIID requested, IConnectionPoint** point) {
+  const IID riid = aligned_copy(requested);
   return guarded([&]() -> HRESULT {
     if (!point) return E_POINTER;
     *point = nullptr;

@@ -22,7 +22,8 @@ HMODULE this_module() {
 // One static factory: it has no state, so its reference count need not be kept.
 class Factory : public IClassFactory {
 public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID requested, void** object) override {
+    const IID riid = aligned_copy(requested);
     if (!object) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IClassFactory) {
       *object = static_cast<IClassFactory*>(this);
