@@ -115,9 +115,9 @@ TEST(ExampleInstaller, InstallsIntoTheFirstConfiguration) {
                 "%SYS\tZN \"%SYS\"\n"
                 "%SYS\t" +
                 load("ulvinst.rtn", "QUMAINST") +
-                "ULV\tS P1=$D(^ROUTINE(\"ULVAPI\"))\n"
-                "ULV\tS P1=$D(^ROUTINE(\"ULVWEB\"))\n"
-                "%SYS\tS P1=$D(^ROUTINE(\"QUMAINST\"))\n");
+                "ULV\tS P1=$NAMESPACE_\":\"_($D(^ROUTINE(\"ULVAPI\"))>0)\n"
+                "ULV\tS P1=$NAMESPACE_\":\"_($D(^ROUTINE(\"ULVWEB\"))>0)\n"
+                "%SYS\tS P1=$NAMESPACE_\":\"_($D(^ROUTINE(\"QUMAINST\"))>0)\n");
 
   // Every routine file shipped is loaded, so a file added without its line in the script shows here.
   const std::vector<std::string> shipped = shipped_routines();
