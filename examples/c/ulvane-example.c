@@ -18,7 +18,7 @@
 #define ATTEMPTS 3
 #define PAUSE_MS 1000
 
-static int failed(const char *what, const char *detail) {
+static int failed(const char* what, const char* detail) {
   fprintf(stderr, "FAILED: %s: %s\n", what, detail);
   return 1;
 }
@@ -28,16 +28,16 @@ static int failed(const char *what, const char *detail) {
 static HMODULE load_ulvane(void) {
   char path[MAX_PATH];
   DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
-  char *slash = strrchr(path, '\\');
+  char* slash = strrchr(path, '\\');
   if (length == 0 || length == MAX_PATH || !slash || (size_t)(slash - path) + 12 > MAX_PATH) return NULL;
   strcpy(slash + 1, "Ulvane.dll");
   return LoadLibraryA(path);
 }
 
 /* The routine's name is its file's name without the directory and ".rtn". */
-static void routine_name(const char *file, char *name, size_t size) {
-  const char *base = strrchr(file, '\\');
-  const char *dot;
+static void routine_name(const char* file, char* name, size_t size) {
+  const char* base = strrchr(file, '\\');
+  const char* dot;
   size_t length;
   base = base ? base + 1 : file;
   dot = strrchr(base, '.');
@@ -49,8 +49,8 @@ static void routine_name(const char *file, char *name, size_t size) {
 
 /* Call returns a failure's message where the value would be: a namespace's own
  * name is the only answer that says the server runs lines there. */
-static int wait_for_namespace(const UlvaneApi *api, const char *port, const char *name_space) {
-  const char *answer = "";
+static int wait_for_namespace(const UlvaneApi* api, const char* port, const char* name_space) {
+  const char* answer = "";
   int attempt;
   for (attempt = 1; attempt <= ATTEMPTS; ++attempt) {
     answer = api->Call(HOST, port, name_space, "$NAMESPACE");
@@ -64,10 +64,11 @@ static int wait_for_namespace(const UlvaneApi *api, const char *port, const char
 /* LoadRtn's and LoadFile's 1 says the lines were sent and the control raised no
  * error, not that the routine was saved: one Call in the namespace must answer
  * with that namespace's name and 1. */
-static int check_routine(const UlvaneApi *api, const char *port, const char *name_space, const char *routine) {
+static int check_routine(const UlvaneApi* api, const char* port, const char* name_space,
+                         const char* routine) {
   char expression[256];
   char expected[64];
-  const char *answer;
+  const char* answer;
   sprintf(expression, "$NAMESPACE_\":\"_($D(^ROUTINE(\"%.64s\"))>0)", routine);
   sprintf(expected, "%.30s:1", name_space);
   answer = api->Call(HOST, port, name_space, expression);
@@ -79,11 +80,11 @@ static int check_routine(const UlvaneApi *api, const char *port, const char *nam
   return 1;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   HMODULE dll;
   UlvaneApi api;
-  const char *names;
-  const char *wanted = argc > 3 ? argv[3] : NULL;
+  const char* names;
+  const char* wanted = argc > 3 ? argv[3] : NULL;
   char config[256] = "";
   char directory[MAX_PATH];
   char cpf[MAX_PATH];
