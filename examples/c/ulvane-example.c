@@ -15,6 +15,7 @@
 #include "ulvane.h"
 
 #define HOST "127.0.0.1"
+#define CONTROL_CLSID "{88F75483-0574-11D0-8085-0000C0BD354B}"
 #define ATTEMPTS 3
 #define PAUSE_MS 1000
 
@@ -47,6 +48,23 @@ static void routine_name(const char* file, char* name, size_t size) {
   name[length] = '\0';
 }
 
+/* Whether the outside control's class is registered, in the registry view of
+ * this 32-bit process, which is where the DLL's CoCreateInstance looks. */
+static int control_registered(void) {
+  static const char* const servers[] = {"InprocServer32", "LocalServer32"};
+  size_t i;
+  for (i = 0; i < sizeof servers / sizeof servers[0]; ++i) {
+    char key[128];
+    HKEY opened;
+    sprintf(key, "CLSID\\%s\\%s", CONTROL_CLSID, servers[i]);
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &opened) == ERROR_SUCCESS) {
+      RegCloseKey(opened);
+      return 1;
+    }
+  }
+  return 0;
+}
+
 /* Call returns a failure's message where the value would be: a namespace's own
  * name is the only answer that says the server runs lines there. */
 static int wait_for_namespace(const UlvaneApi* api, const char* port, const char* name_space) {
@@ -55,6 +73,12 @@ static int wait_for_namespace(const UlvaneApi* api, const char* port, const char
   for (attempt = 1; attempt <= ATTEMPTS; ++attempt) {
     answer = api->Call(HOST, port, name_space, "$NAMESPACE");
     if (strcmp(answer, name_space) == 0) return 1;
+    /* No server can answer through a control that is not there; waiting will not help. */
+    if (!control_registered()) {
+      fprintf(stderr, "FAILED: cannot talk to the server: the control is not registered (class %s): %s\n",
+              CONTROL_CLSID, answer);
+      return 0;
+    }
     if (attempt < ATTEMPTS) api->Sleep(PAUSE_MS);
   }
   fprintf(stderr, "FAILED: the server does not answer in %s: %s\n", name_space, answer);
