@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Every code block of the README that says where it comes from ("From `FILE`"
-# in the lines before it) is an excerpt of that file: its lines appear there in
+# Every code block of the README that says where it comes from ("from `FILE`"
+# in the three lines before it) is an excerpt of that file: its lines appear there in
 # the same order, each line whole. So a snippet cannot drift from the file the
 # build makes and the tests run.
 set -uo pipefail
@@ -42,8 +42,10 @@ while IFS= read -r line; do
     in_block=yes
     : >"$snippet"
     source_file=""
-    for previous in "${recent[@]}"; do
-      [[ $previous =~ From\ \`([^\`]+)\` ]] && source_file=${BASH_REMATCH[1]}
+    lead="${recent[*]}"
+    while [[ $lead =~ [Ff]rom\ \`([^\`]+)\`(.*)$ ]]; do
+      source_file=${BASH_REMATCH[1]}
+      lead=${BASH_REMATCH[2]}
     done
     continue
   fi
