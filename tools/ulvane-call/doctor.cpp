@@ -150,7 +150,9 @@ bool check_control(Report& report) {
 // What Call answers when creating the control fails with REGDB_E_CLASSNOTREG: the
 // system's text for it, or the library's "OLE error" form where there is none.
 bool class_not_registered(const std::string& answer) {
-  return answer == "OLE error 80040154" || answer == system_message(REGDB_E_CLASSNOTREG);
+  if (answer == "OLE error 80040154") return true;
+  const std::string text = system_message(REGDB_E_CLASSNOTREG);
+  return !text.empty() && answer == text;
 }
 
 void check_server(Report& report, const UlvaneApi& api, int port) {
