@@ -7,7 +7,8 @@
  *
  * Installers load the DLL at run time, so this header gives the function types
  * and a loader rather than prototypes (an export is named Sleep, which would
- * clash with the platform's own Sleep in <windows.h>). */
+ * clash with the platform's own Sleep in <windows.h>). It compiles as C89 and
+ * later, and as C++. */
 #ifndef ULVANE_H
 #define ULVANE_H
 
@@ -42,9 +43,16 @@ typedef struct UlvaneApi {
   UlvaneLoadFile LoadFile;
 } UlvaneApi;
 
+/* C89 has no inline; every compiler of the platform knows __inline. */
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 199901L)
+#define ULVANE_INLINE static inline
+#else
+#define ULVANE_INLINE static __inline
+#endif
+
 /* Fills api from module; an export the module lacks stays null.
  * Returns the number of exports found (9 for a complete library). */
-static inline int ulvane_resolve(HMODULE module, UlvaneApi *api) {
+ULVANE_INLINE int ulvane_resolve(HMODULE module, UlvaneApi *api) {
   int found = 0;
 #define ULVANE_RESOLVE(name) \
   found += (*(FARPROC *)&api->name = GetProcAddress(module, #name)) != NULL

@@ -5,7 +5,9 @@
 
 #include "support/library.h"
 #include "support/process.h"
+#include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "support/standin_server.h"
 
 using namespace ulvane::test;
 
@@ -52,13 +54,16 @@ TEST(CallTool, RejectsMisuseWithExitCodeTwo) {
     const char* message;
   };
   const Row rows[] = {
-      {"", "no export named"},
+      {"", "name an export, or doctor"},
       {"NoSuchExport", "unknown export 'NoSuchExport'"},
       {"GetCacheDir", "GetCacheDir takes 1 argument(s) (CONFIG), 0 given"},
       {"GetCacheConfig extra", "GetCacheConfig takes 0 argument(s) (), 1 given"},
       {"Sleep ten", "'ten' is not an integer"},
       {"doctor A B", "doctor takes 0 or 1 argument(s) ([CONFIG]), 2 given"},
       {"--dll", "--dll needs a path"},
+      {"Call --expect", "--expect needs the answer expected"},
+      {"GetCacheDir --expect A A", "--expect is for Call only"},
+      {"Call --expect 1 127.0.0.1 1972 USER", "Call takes 4 argument(s)"},
       {"--dll C:\\nowhere\\Ulvane.dll Sleep 0", "cannot load 'C:\\nowhere\\Ulvane.dll'"},
   };
   for (const Row& row : rows) {
@@ -67,4 +72,74 @@ TEST(CallTool, RejectsMisuseWithExitCodeTwo) {
     EXPECT_NE(result.err.find(row.message), std::string::npos) << row.arguments << ": " << result.err;
     EXPECT_EQ(result.out, "") << row.arguments;
   }
+}
+
+// Scripts decide by the exit status: 1 exactly when the export returned its
+// failure value, or when Call's answer is not the one expected.
+TEST(CallTool, ExitsWithOneOnTheFailureValue) {
+  StandinServer server;
+  StandinServer down;
+  const std::string down_port = down.port_text();
+  down.stop();
+  ScratchDirectory dir;
+  ScratchConfigurations registry;
+  const std::string cpf = dir.write("cache.cpf", crlf_lines({"[Startup]", "DefaultPort=1972"}));
+  registry.set_text("A", "Properties", cpf);
+  const std::string routine = quoted(server.write_file("R.rtn", "R ; a routine\r\n"));
+  const std::string up = "127.0.0.1 " + server.port_text();
+  const std::string gone = "127.0.0.1 " + down_port;
+
+  struct Row {
+    std::string arguments;
+    unsigned long exit_code;
+    std::string out;  // its first line, without the line end
+  };
+  const Row rows[] = {
+      {"UpdateCpf " + quoted(cpf), 0, "1"},
+      {"UpdateCpf " + quoted(dir.path()), 1, "0"},  // a directory: the write fails
+      {"GetCachePort A", 0, "1972"},
+      {"GetCachePort NOPE", 1, "-1"},
+      {"GetCacheDir NOPE", 0, ""},  // nothing found is not a failure value
+      {"LoadRtn " + routine + " " + up + " ULV R", 0, "1"},
+      {"LoadRtn " + routine + " " + gone + " ULV R", 1, "0"},
+      {"LoadFile " + up + " " + routine, 0, "1"},
+      {"LoadFile " + gone + " " + routine, 1, "0"},
+      {"Call " + up + " ULV $NAMESPACE", 0, "ULV"},
+      {"Call " + gone + " ULV $NAMESPACE", 0, "cannot connect to cn_iptcp:127.0.0.1[" + down_port + "]"},
+      {"Call --expect ULV " + up + " ULV $NAMESPACE", 0, "ULV"},
+      {"Call --expect ULV " + up + " NOSUCH $NAMESPACE", 1, "USER"},
+      {"Call --expect ULV " + gone + " ULV $NAMESPACE", 1, "cannot connect to"},
+      {"Sleep 0", 0, "0"},
+  };
+  for (const Row& row : rows) {
+    ProcessResult result = call_tool(row.arguments);
+    EXPECT_EQ(result.exit_code, row.exit_code) << row.arguments << ": " << result.out << result.err;
+    EXPECT_EQ(result.out.substr(0, row.out.size()), row.out) << row.arguments;
+    const bool differed = row.arguments.find("--expect") != std::string::npos && row.exit_code == 1;
+    EXPECT_EQ(result.err.find("Call answered something other than 'ULV'") != std::string::npos, differed)
+        << row.arguments << ": " << result.err;
+  }
+  EXPECT_EQ(server.routine("ULV", "R"), "R ; a routine\r\n");
+}
+
+TEST(CallTool, ExplainsItselfOnRequest) {
+  for (const char* arguments : {"--help", "-h", "--dll C:\\nowhere\\Ulvane.dll --help"}) {
+    ProcessResult result = call_tool(arguments);
+    EXPECT_EQ(result.exit_code, 0u) << arguments;
+    EXPECT_EQ(result.err, "") << arguments;
+    for (const char* line : {"  UpdateCpf CPF_PATH ", "  GetCachePort CONFIG ", "  GetCacheCpf CONFIG\r\n",
+                             "  GetCacheDir CONFIG\r\n", "  LoadRtn FILE HOST PORT NAMESPACE ROUTINE ",
+                             "  Sleep MILLISECONDS\r\n", "  GetCacheConfig\r\n",
+                             "  Call [--expect TEXT] HOST PORT NAMESPACE EXPRESSION\r\n",
+                             "  LoadFile HOST PORT FILE ", "--null", "exit status"})
+      EXPECT_NE(result.out.find(line), std::string::npos) << arguments << ": " << line;
+    EXPECT_EQ(result.out.find(" \r\n"), std::string::npos) << "a line with a trailing blank";
+  }
+  ProcessResult none = call_tool("");
+  EXPECT_EQ(none.exit_code, 2u);
+  EXPECT_NE(none.err.find("  LoadFile HOST PORT FILE "), std::string::npos) << none.err;
+
+  ProcessResult version = call_tool("--version");
+  EXPECT_EQ(version.exit_code, 0u);
+  EXPECT_EQ(version.out, "ulvane-call " ULVANE_VERSION "\r\n");
 }

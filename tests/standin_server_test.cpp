@@ -85,6 +85,10 @@ TEST(StandinServer, InterpretsLinesInOrderOnOneConnection) {
       {"S P1=$NAMESPACE", "", ValueKind::String, "ULV"},
       {"ZN \"NOSUCH\"", "<NAMESPACE>", ValueKind::String, "ULV"},
       {"S P1=$NAMESPACE", "", ValueKind::String, "ULV"},
+      {"S P1=$NAMESPACE_\":\"_($D(^ROUTINE(\"NONE\"))>0)", "", ValueKind::String, "ULV:0"},
+      {"S P1=2>1_3", "", ValueKind::String, "13"},     // comparisons too go left to right
+      {"S P1=\"01\"=1", "", ValueKind::Integer, "0"},  // = compares text
+      {"S P1=\"1\"=1", "", ValueKind::Integer, "1"},
       {"S P1=$D(^ROUTINE(\"NONE\"))", "", ValueKind::Integer, "0"},
       {"S P1=1 + 2", "<SYNTAX>", ValueKind::Integer, "0"},
       {"S P1=", "<SYNTAX>", ValueKind::Integer, "0"},

@@ -256,15 +256,15 @@ begin
 end;
 
 // Asks the server, in the namespace itself, for the namespace's name and whether
-// the routine is saved there ($D of its node is 1, 10 or 11 when it exists), in
-// one answer: a failed Call returns its message instead, and a missing namespace
-// gives another name, so neither can pass for a saved routine.
+// the routine is saved there, in one answer ("ULV:1"): a failed Call returns its
+// message instead, and a missing namespace gives another name, so neither can pass
+// for a saved routine.
 function CheckRoutine(NameSpace, Name: String): Boolean;
 var
   Answer: String;
 begin
-  Answer := UlvaneCall(Host, Port, NameSpace, '$NAMESPACE_":"_$D(^ROUTINE("' + Name + '"))');
-  Result := (Answer = NameSpace + ':1') or (Answer = NameSpace + ':10') or (Answer = NameSpace + ':11');
+  Answer := UlvaneCall(Host, Port, NameSpace, '$NAMESPACE_":"_($D(^ROUTINE("' + Name + '"))>0)');
+  Result := Answer = NameSpace + ':1';
   if Result then
     Log('Checked: routine ' + Name + ' is in ' + NameSpace)
   else

@@ -25,6 +25,8 @@ Unicode true
 ; The DLL is extracted to the plug-ins directory and always called by its full
 ; path: System then loads this file, and Sleep is Ulvane's, not kernel32's.
 !define ULVANE "$PLUGINSDIR\Ulvane.dll"
+; The outside control's class, which the server exports create.
+!define CONTROL_CLSID "{88F75483-0574-11D0-8085-0000C0BD354B}"
 ; The installer runs on the database server's own machine.
 !define HOST "127.0.0.1"
 ; How often to ask a server that does not answer yet, and how long to wait between.
@@ -93,18 +95,21 @@ Var Port      ; its server port
   ${Log} "Loaded routine ${name} into ULV"
 !macroend
 
-; Asks the server whether a routine is saved: $D of its node is 1, 10 or 11 when
-; it exists; anything else, an error text included, means it is not there.
+; Checks that a routine was saved where it was meant to go, with one Call in
+; that namespace. LoadRtn's 1 only says that the line was sent and the control
+; raised no error; a namespace the server lacks runs the line in its default
+; namespace instead, so the answer must name the namespace as well: it is
+; "ULV:1" for ULVAPI in ULV (">0" because a server may give $D as 1, 10 or 11),
+; and anything else (another namespace, 0, a failure message) means the routine
+; is not there.
 !macro CheckRoutine namespace name
   StrCpy $1 "${HOST}"
   StrCpy $2 $Port
   StrCpy $3 "${namespace}"
-  StrCpy $4 '$$D(^ROUTINE("${name}"))'
+  StrCpy $4 '$$NAMESPACE_":"_($$D(^ROUTINE("${name}"))>0)'
   System::Call '${ULVANE}::Call(m r1, m r2, m r3, m r4) m .r0'
-  ${If} $0 S!= "1"
-  ${AndIf} $0 S!= "10"
-  ${AndIf} $0 S!= "11"
-    ${Fail} "Routine ${name} is not in ${namespace} after loading: $0"
+  ${If} $0 S!= "${namespace}:1"
+    ${Fail} "Routine ${name} is not in ${namespace} after loading (the check answered $0, not ${namespace}:1)"
   ${EndIf}
   ${Log} "Checked: routine ${name} is in ${namespace}"
 !macroend
@@ -185,6 +190,16 @@ Function ReadConfiguration
   ${Log} "Port: $Port"
 FunctionEnd
 
+; Out: $R4 the file the control's class is registered with, or "" when it is not
+; registered. This 32-bit installer reads the 32-bit registry view, as the
+; DLL's CoCreateInstance does.
+Function FindControl
+  ReadRegStr $R4 HKCR "CLSID\${CONTROL_CLSID}\InprocServer32" ""
+  ${If} $R4 == ""
+    ReadRegStr $R4 HKCR "CLSID\${CONTROL_CLSID}\LocalServer32" ""
+  ${EndIf}
+FunctionEnd
+
 ; In: $R6 a namespace. Asks the server which namespace it runs a line in there,
 ; until it says $R6: a failed Call returns its message instead, and a server that
 ; is still starting, or still making a new namespace ready, gets a few chances.
@@ -198,6 +213,11 @@ Function WaitForNamespace
     System::Call '${ULVANE}::Call(m r1, m r2, m r3, m r4) m .r0'
     ${If} $0 S== $R6
       ${ExitDo}
+    ${EndIf}
+    ; No server can answer through a control that is not there; waiting will not help.
+    Call FindControl
+    ${If} $R4 == ""
+      ${Fail} "Cannot talk to the server: the control is not registered (class ${CONTROL_CLSID}); Call answered: $0"
     ${EndIf}
     ${If} $R5 >= ${ATTEMPTS}
       ${Fail} "The server at ${HOST} port $Port does not answer in namespace $R6: $0"

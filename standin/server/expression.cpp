@@ -93,7 +93,7 @@ private:
 
   Value expression() {
     Value value = operand();
-    while (pos_ < text_.size() && std::string_view("_+-*/").find(text_[pos_]) != std::string_view::npos) {
+    while (pos_ < text_.size() && std::string_view("_+-*/<>=").find(text_[pos_]) != std::string_view::npos) {
       char op = text_[pos_++];
       value = apply(op, value, operand());
     }
@@ -102,6 +102,7 @@ private:
 
   static Value apply(char op, const Value& left, const Value& right) {
     if (op == '_') return string(left.as_text() + right.as_text());
+    if (op == '=') return number(left.as_text() == right.as_text() ? 1 : 0);
     double a = left.as_number();
     double b = right.as_number();
     switch (op) {
@@ -111,6 +112,10 @@ private:
         return number(a - b);
       case '*':
         return number(a * b);
+      case '<':
+        return number(a < b ? 1 : 0);
+      case '>':
+        return number(a > b ? 1 : 0);
     }
     if (b == 0) throw ServerError(kDivide);
     return number(a / b);

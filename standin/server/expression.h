@@ -1,5 +1,6 @@
-// The expressions of "S P1=expr": string literals, numbers, "_" and "+ - * /"
-// strictly left to right, parentheses, $ZVERSION, $NAMESPACE and $DATA(^ROUTINE(name)).
+// The expressions of "S P1=expr": string literals, numbers, "_", "+ - * /" and
+// "< > =" strictly left to right, parentheses, $ZVERSION, $NAMESPACE and
+// $DATA(^ROUTINE(name)).
 #pragma once
 
 #include <functional>

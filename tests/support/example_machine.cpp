@@ -51,8 +51,12 @@ std::vector<std::string> shipped_routines() {
   return names;
 }
 
-std::string clean_install_journal(const Configuration& configuration,
-                                  std::string (*check)(const std::string& routine)) {
+std::string load_check(const std::string& routine) {
+  return "$NAMESPACE_\":\"_($D(^ROUTINE(\"" + routine + "\"))>0)";
+}
+
+std::string clean_install_journal(const Configuration& configuration) {
+  const auto check = load_check;
   auto load = [&](const std::string& file, const std::string& routine) {
     return "S F=\"" + configuration.routine_file(file) + "\" O F U F ZL  ZS " + routine + " C F\n";
   };

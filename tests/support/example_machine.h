@@ -38,17 +38,19 @@ std::string example_file(const std::string& relative);
 // The product's routines shipped in examples/routines (all but the install routine), by name.
 std::vector<std::string> shipped_routines();
 
+// The expression both examples ask in a namespace to check that a routine was saved
+// there: the namespace's name and whether the routine exists, as "ULV:1".
+std::string load_check(const std::string& routine);
+
 // The lines a clean install into this configuration sends the server, in order
-// (the server's journal); check gives the expression that asks for a saved routine.
-std::string clean_install_journal(const Configuration& configuration,
-                                  std::string (*check)(const std::string& routine));
+// (the server's journal).
+std::string clean_install_journal(const Configuration& configuration);
 
 // What a clean install into this configuration leaves on the server and the machine:
 // the journal, the routines saved, the configuration file and the web file.
-inline void expect_clean_install(const StandinServer& server, const Configuration& configuration,
-                                 std::string (*check)(const std::string& routine)) {
+inline void expect_clean_install(const StandinServer& server, const Configuration& configuration) {
   EXPECT_EQ(configuration.dir.read("cache.cpf"), configuration_file(server.port_text(), true));
-  EXPECT_EQ(server.journal(), clean_install_journal(configuration, check));
+  EXPECT_EQ(server.journal(), clean_install_journal(configuration));
   // Every routine file shipped is loaded, so a file added without its line in the script shows here.
   const std::vector<std::string> shipped = shipped_routines();
   EXPECT_FALSE(shipped.empty());

@@ -114,14 +114,15 @@ std::string registered_control() {
   return "";
 }
 
-void check_control(Report& report) {
+// Whether the control can be made at all: without it no server can answer.
+bool check_control(Report& report) {
   std::string server = registered_control();
   if (server.empty()) {
-    std::string reason = "class ";
+    std::string reason = "the control is not registered (class ";
     report.failed("control registered",
                   reason.append(kControlClsid)
-                      .append(" has no InprocServer32 or LocalServer32 in the 32-bit registry"));
-    return;
+                      .append(" has no InprocServer32 or LocalServer32 in the 32-bit registry)"));
+    return false;
   }
   // A bare file name is found on the search path; only a full path can be checked here.
   std::string file = server;
@@ -129,9 +130,18 @@ void check_control(Report& report) {
   if (file.find('\\') != std::string::npos && GetFileAttributesA(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
     std::string reason = "registered as ";
     report.failed("control registered", reason.append(server).append(", which does not exist"));
-    return;
+    return true;
   }
   report.ok("control registered", server);
+  return true;
+}
+
+// What Call answers when creating the control fails with REGDB_E_CLASSNOTREG: the
+// system's text for it, or the library's "OLE error" form where there is none.
+bool class_not_registered(const std::string& answer) {
+  if (answer == "OLE error 80040154") return true;
+  const std::string text = system_message(REGDB_E_CLASSNOTREG);
+  return !text.empty() && answer == text;
 }
 
 void check_server(Report& report, const UlvaneApi& api, int port) {
@@ -139,6 +149,8 @@ void check_server(Report& report, const UlvaneApi& api, int port) {
   const std::string answer = api.Call(kHost, port_text.c_str(), kServerNamespace, kVersionExpression);
   if (answer.rfind(kVersionMark, 0) == 0)
     report.ok("server answers", answer.substr(std::string(kVersionMark).size()));
+  else if (class_not_registered(answer))
+    report.failed("server answers", "the control is not registered (Call answered: " + answer + ")");
   else
     report.failed("server answers", answer.empty() ? "an empty answer" : answer);
 }
@@ -206,8 +218,10 @@ int run_doctor(const UlvaneApi& api, const char* config) {
     report.not_checked("directory, configuration file, port", "no configuration");
   }
 
-  check_control(report);
-  if (port > 0)
+  const bool control = check_control(report);
+  if (!control)
+    report.not_checked("server answers", "the control is not registered");
+  else if (port > 0)
     check_server(report, api, port);
   else
     report.not_checked("server answers", "no port");

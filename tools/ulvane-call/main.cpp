@@ -1,18 +1,15 @@
 // ulvane-call: loads Ulvane.dll as an installer does and calls one export by name,
-// or checks a machine where an install fails.
-//
-//   ulvane-call.exe [--dll PATH] EXPORT [ARG...]
-//   ulvane-call.exe [--dll PATH] doctor [CONFIG]
-//
-// Text arguments are passed as given (ANSI); "--null" passes a null pointer. The
-// result is printed verbatim, then a newline. Usage errors exit with 2; doctor
-// exits with 1 when a check failed.
+// or checks a machine where an install fails. Scripts rely on its exit status:
+// 0 done, 1 the export returned its failure value (or Call's answer differed from
+// --expect, or a doctor check failed), 2 a usage error or a DLL that does not load.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,16 +19,24 @@
 
 namespace {
 
+constexpr int kFailureValue = 1;
 constexpr int kUsageError = 2;
 constexpr const char* kNull = "--null";
+constexpr const char* kExpect = "--expect";
 
 using Args = std::vector<const char*>;
+
+struct Outcome {
+  std::string text;
+  bool failed = false;  // the export returned its failure value
+};
 
 struct Export {
   const char* name;
   const char* arguments;
   std::size_t arity;
-  std::string (*call)(const UlvaneApi& api, const Args& args);
+  const char* failure;  // what the export returns on failure, as the usage explains it; null: none
+  Outcome (*call)(const UlvaneApi& api, const Args& args);
 };
 
 const char* text(const char* arg) {
@@ -48,43 +53,72 @@ int integer(const char* arg) {
   return static_cast<int>(value);
 }
 
-std::string number(int value) {
-  return std::to_string(value);
+Outcome number(int value, std::optional<int> failure_value = std::nullopt) {
+  return {std::to_string(value), failure_value == value};
+}
+
+Outcome answer(const char* value) {
+  return {value};
 }
 
 const Export kExports[] = {
-    {"UpdateCpf", "CPF_PATH", 1,
-     [](const UlvaneApi& api, const Args& a) { return number(api.UpdateCpf(text(a[0]))); }},
-    {"GetCachePort", "CONFIG", 1,
-     [](const UlvaneApi& api, const Args& a) { return number(api.GetCachePort(text(a[0]))); }},
-    {"GetCacheCpf", "CONFIG", 1,
-     [](const UlvaneApi& api, const Args& a) { return std::string(api.GetCacheCpf(text(a[0]))); }},
-    {"GetCacheDir", "CONFIG", 1,
-     [](const UlvaneApi& api, const Args& a) { return std::string(api.GetCacheDir(text(a[0]))); }},
-    {"LoadRtn", "FILE HOST PORT NAMESPACE ROUTINE", 5,
+    {"UpdateCpf", "CPF_PATH", 1, "0",
+     [](const UlvaneApi& api, const Args& a) { return number(api.UpdateCpf(text(a[0])), 0); }},
+    {"GetCachePort", "CONFIG", 1, "-1",
+     [](const UlvaneApi& api, const Args& a) { return number(api.GetCachePort(text(a[0])), -1); }},
+    {"GetCacheCpf", "CONFIG", 1, nullptr,
+     [](const UlvaneApi& api, const Args& a) { return answer(api.GetCacheCpf(text(a[0]))); }},
+    {"GetCacheDir", "CONFIG", 1, nullptr,
+     [](const UlvaneApi& api, const Args& a) { return answer(api.GetCacheDir(text(a[0]))); }},
+    {"LoadRtn", "FILE HOST PORT NAMESPACE ROUTINE", 5, "0",
      [](const UlvaneApi& api, const Args& a) {
-       return number(api.LoadRtn(text(a[0]), text(a[1]), text(a[2]), text(a[3]), text(a[4])));
+       return number(api.LoadRtn(text(a[0]), text(a[1]), text(a[2]), text(a[3]), text(a[4])), 0);
      }},
-    {"Sleep", "MILLISECONDS", 1,
+    {"Sleep", "MILLISECONDS", 1, nullptr,
      [](const UlvaneApi& api, const Args& a) { return number(api.Sleep(integer(a[0]))); }},
-    {"GetCacheConfig", "", 0,
-     [](const UlvaneApi& api, const Args&) { return std::string(api.GetCacheConfig()); }},
-    {"Call", "HOST PORT NAMESPACE EXPRESSION", 4,
+    {"GetCacheConfig", "", 0, nullptr,
+     [](const UlvaneApi& api, const Args&) { return answer(api.GetCacheConfig()); }},
+    {"Call", "[--expect TEXT] HOST PORT NAMESPACE EXPRESSION", 4, nullptr,
      [](const UlvaneApi& api, const Args& a) {
-       return std::string(api.Call(text(a[0]), text(a[1]), text(a[2]), text(a[3])));
+       return answer(api.Call(text(a[0]), text(a[1]), text(a[2]), text(a[3])));
      }},
-    {"LoadFile", "HOST PORT FILE", 3,
+    {"LoadFile", "HOST PORT FILE", 3, "0",
      [](const UlvaneApi& api, const Args& a) {
-       return number(api.LoadFile(text(a[0]), text(a[1]), text(a[2])));
+       return number(api.LoadFile(text(a[0]), text(a[1]), text(a[2])), 0);
      }},
 };
 
-int usage(const char* problem) {
-  if (problem) std::fprintf(stderr, "ulvane-call: %s\n", problem);
-  std::fprintf(stderr,
+void print_usage(FILE* to) {
+  std::fprintf(to,
                "usage: ulvane-call.exe [--dll PATH] EXPORT [ARG...]\n"
-               "       ulvane-call.exe [--dll PATH] doctor [CONFIG]\nexports:\n");
-  for (const Export& e : kExports) std::fprintf(stderr, "  %s %s\n", e.name, e.arguments);
+               "       ulvane-call.exe [--dll PATH] doctor [CONFIG]\n"
+               "       ulvane-call.exe --help | -h | --version\n"
+               "Loads Ulvane.dll (--dll PATH, or else the one beside this program), calls one\n"
+               "export with the arguments and prints its result verbatim, then a newline.\n"
+               "\n"
+               "exports and their arguments:\n");
+  for (const Export& e : kExports) {
+    std::string line = std::string("  ") + e.name;
+    if (*e.arguments) line.append(" ").append(e.arguments);
+    if (e.failure) line.resize(std::max<std::size_t>(line.size() + 1, 46), ' ');
+    if (e.failure) line.append("exit 1 when it returns ").append(e.failure);
+    std::fprintf(to, "%s\n", line.c_str());
+  }
+  std::fprintf(to,
+               "\n"
+               "Every argument is text except Sleep's. In place of any text argument, --null\n"
+               "passes a null pointer (GetCacheDir --null). Call --expect TEXT exits with 1\n"
+               "when the answer is not exactly TEXT: Call returns a failure's message where\n"
+               "the value would be.\n"
+               "\n"
+               "exit status: 0 done; 1 the export returned its failure value, Call's answer\n"
+               "differed from --expect, or a doctor check failed; 2 a usage error or a DLL\n"
+               "that does not load.\n");
+}
+
+int usage(const std::string& problem) {
+  std::fprintf(stderr, "ulvane-call: %s\n", problem.c_str());
+  print_usage(stderr);
   return kUsageError;
 }
 
@@ -131,15 +165,30 @@ int main(int argc, char** argv) {
     dll_path = args[1];
     args.erase(args.begin(), args.begin() + 2);
   }
-  if (args.empty()) return usage("no export named");
+  if (args.empty()) return usage("name an export, or doctor");
 
   const std::string name = args[0];
   args.erase(args.begin());
+  if (name == "--help" || name == "-h") {
+    print_usage(stdout);
+    return 0;
+  }
+  if (name == "--version") {
+    std::printf("ulvane-call %s\n", ULVANE_VERSION);
+    return 0;
+  }
   if (name == "doctor") return doctor(dll_path, args);
   const Export* chosen = nullptr;
   for (const Export& e : kExports)
     if (name == e.name) chosen = &e;
-  if (!chosen) return usage(("unknown export '" + name + "'").c_str());
+  if (!chosen) return usage("unknown export '" + name + "'");
+  std::optional<std::string> expected;
+  if (!args.empty() && std::string(args[0]) == kExpect) {
+    if (name != "Call") return usage(std::string(kExpect) + " is for Call only");
+    if (args.size() < 2) return usage(std::string(kExpect) + " needs the answer expected");
+    expected = args[1];
+    args.erase(args.begin(), args.begin() + 2);
+  }
   if (args.size() != chosen->arity) {
     std::fprintf(stderr, "ulvane-call: %s takes %u argument(s) (%s), %u given\n", chosen->name,
                  unsigned(chosen->arity), chosen->arguments, unsigned(args.size()));
@@ -157,9 +206,13 @@ int main(int argc, char** argv) {
 
   // Binary output: the result is printed byte for byte, CR LF included.
   _setmode(_fileno(stdout), _O_BINARY);
-  std::string result = chosen->call(api, args);
-  std::fwrite(result.data(), 1, result.size(), stdout);
+  Outcome outcome = chosen->call(api, args);
+  std::fwrite(outcome.text.data(), 1, outcome.text.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-  return 0;
+  if (expected && outcome.text != *expected) {
+    std::fprintf(stderr, "ulvane-call: Call answered something other than '%s'\n", expected->c_str());
+    return kFailureValue;
+  }
+  return outcome.failed ? kFailureValue : 0;
 }
