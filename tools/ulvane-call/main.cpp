@@ -118,7 +118,7 @@ int doctor(const std::string& dll_path, const Args& args) {
     std::fprintf(stderr, "ulvane-call: '%s' lacks some of the nine exports\n", dll_path.c_str());
     return kUsageError;
   }
-  return ulvane::call::run_doctor(api, args.empty() ? nullptr : args[0]);
+  return ulvane::call::run_doctor(dll.get(), api, args.empty() ? nullptr : args[0]);
 }
 
 }  // namespace
