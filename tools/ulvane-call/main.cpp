@@ -3,6 +3,7 @@
 //
 //   ulvane-call.exe [--dll PATH] EXPORT [ARG...]
 //   ulvane-call.exe [--dll PATH] doctor [CONFIG]
+//   ulvane-call.exe --version
 //
 // Text arguments are passed as given (ANSI); "--null" passes a null pointer. The
 // result is printed verbatim, then a newline. Usage errors exit with 2; doctor
@@ -83,17 +84,27 @@ int usage(const char* problem) {
   if (problem) std::fprintf(stderr, "ulvane-call: %s\n", problem);
   std::fprintf(stderr,
                "usage: ulvane-call.exe [--dll PATH] EXPORT [ARG...]\n"
-               "       ulvane-call.exe [--dll PATH] doctor [CONFIG]\nexports:\n");
+               "       ulvane-call.exe [--dll PATH] doctor [CONFIG]\n"
+               "       ulvane-call.exe --version\nexports:\n");
   for (const Export& e : kExports) std::fprintf(stderr, "  %s %s\n", e.name, e.arguments);
   return kUsageError;
 }
 
-// The DLL beside this program, as an installer keeps it beside its own files.
+// The DLL beside this program, as an installer keeps it beside its own files; in the
+// unpacked release, where this program sits in bin, the one in the folder above.
 std::string default_dll_path() {
   char path[MAX_PATH] = "";
   DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string self(path, length);
-  return self.substr(0, self.find_last_of("\\/") + 1) + "Ulvane.dll";
+  const std::string folder = self.substr(0, self.find_last_of("\\/") + 1);
+  const std::string beside = folder + "Ulvane.dll";
+  const std::size_t name_at = folder.find_last_of("\\/", folder.size() - 2) + 1;
+  if (GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES ||
+      CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, folder.c_str() + name_at, -1, "bin\\", -1) !=
+          CSTR_EQUAL)
+    return beside;
+  const std::string above = folder.substr(0, name_at) + "Ulvane.dll";
+  return GetFileAttributesA(above.c_str()) != INVALID_FILE_ATTRIBUTES ? above : beside;
 }
 
 // Freed on every return, early ones included.
@@ -125,6 +136,10 @@ int doctor(const std::string& dll_path, const Args& args) {
 
 int main(int argc, char** argv) {
   Args args(argv + 1, argv + argc);
+  if (args.size() == 1 && std::string(args[0]) == "--version") {
+    std::printf("ulvane-call %s\n", ULVANE_VERSION);
+    return 0;
+  }
   std::string dll_path = default_dll_path();
   if (!args.empty() && std::string(args[0]) == "--dll") {
     if (args.size() < 2) return usage("--dll needs a path");
