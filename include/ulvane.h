@@ -14,6 +14,9 @@
 
 #include <windows.h>
 
+/* The product version: the DLL's version resource and the tools take it from here. */
+#define ULVANE_VERSION "2.0.0.0"
+
 #ifdef __cplusplus
 extern "C" {
 #endif

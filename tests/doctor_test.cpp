@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstddef>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "support/library.h"
@@ -53,6 +56,10 @@ TEST(Doctor, ReportsEveryCheckOkAndOnlyReads) {
 
   ProcessResult result = doctor("");
   EXPECT_EQ(result.exit_code, 0u) << result.out;
+  const std::string library =
+      "library: ok (" + beside_this_program("Ulvane.dll") + ", version " ULVANE_VERSION ")\n";
+  ASSERT_EQ(result.out.substr(0, library.size()), library) << result.out;
+  result.out.erase(0, library.size());
   const std::string control = "control registered: ok (";
   const std::size_t control_at = result.out.find(control);
   ASSERT_NE(control_at, std::string::npos) << result.out;
@@ -130,6 +137,29 @@ TEST(Doctor, NamesWhatIsWrong) {
     EXPECT_EQ(result.exit_code, 1u) << row.label << ": " << result.out;
     EXPECT_NE(result.out.find(row.line), std::string::npos) << row.label << ": " << result.out;
   }
+}
+
+// A DLL that carries no version resource is named, and called like any other.
+TEST(Doctor, NamesALibraryWithoutVersion) {
+  StandinServer server;
+  Machine machine(server.port_text());
+  // A copy whose PE header lists no resources, so no version either.
+  std::ifstream original(beside_this_program("Ulvane.dll"), std::ios::binary);
+  std::string image((std::istreambuf_iterator<char>(original)), std::istreambuf_iterator<char>());
+  ASSERT_GT(image.size(), 0x400u);
+  const std::size_t nt = *reinterpret_cast<const DWORD*>(&image[0x3c]);
+  const std::size_t resources = nt + offsetof(IMAGE_NT_HEADERS32, OptionalHeader.DataDirectory) +
+                                IMAGE_DIRECTORY_ENTRY_RESOURCE * sizeof(IMAGE_DATA_DIRECTORY);
+  image.replace(resources, sizeof(IMAGE_DATA_DIRECTORY), sizeof(IMAGE_DATA_DIRECTORY), '\0');
+  const std::string copy = machine.dir.write("Ulvane.dll", image);
+
+  ProcessResult result =
+      run_process(quoted(beside_this_program("ulvane-call.exe")) + " --dll " + quoted(copy) + " doctor");
+  std::erase(result.out, '\r');
+  EXPECT_EQ(result.exit_code, 1u);
+  EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1),
+            "library: FAILED: " + copy + " has no version resource\n");
+  EXPECT_NE(result.out.find("server answers: ok"), std::string::npos) << result.out;
 }
 
 // Another process holding the file without sharing it: the install's write would fail too.

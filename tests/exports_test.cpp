@@ -113,7 +113,7 @@ TEST(ExportTable, ImportsOnlyWindowsSystemDlls) {
 }
 
 TEST(VersionResource, CarriesTheFixedAndStringVersions) {
-  std::string path = beside_this_program("Ulvane.dll");
+  std::string path = library_path();
   DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
   ASSERT_GT(size, 0u);
   std::vector<char> block(size);
@@ -130,6 +130,7 @@ TEST(VersionResource, CarriesTheFixedAndStringVersions) {
   EXPECT_EQ(fixed->dwFileOS, DWORD(VOS__WINDOWS32));
 
   EXPECT_EQ(version_string(block, "FileVersion"), "2.0.0.0");
+  EXPECT_STREQ(ULVANE_VERSION, "2.0.0.0");  // the header's version is the resource's
   EXPECT_EQ(version_string(block, "ProductVersion"), "2");
   EXPECT_EQ(version_string(block, "InternalName"), "Ulvane.dll");
   EXPECT_EQ(version_string(block, "OriginalFilename"), "Ulvane.dll");

@@ -1,5 +1,6 @@
 #include "support/library.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 namespace ulvane::test {
@@ -10,10 +11,15 @@ std::string beside_this_program(const std::string& file) {
   return self.substr(0, self.find_last_of("\\/") + 1) + file;
 }
 
+std::string library_path() {
+  const char* chosen = std::getenv("ULVANE_TEST_DLL");
+  return chosen && *chosen ? chosen : beside_this_program("Ulvane.dll");
+}
+
 HMODULE library_module() {
   static HMODULE module = [] {
-    HMODULE loaded = LoadLibraryA(beside_this_program("Ulvane.dll").c_str());
-    if (!loaded) throw std::runtime_error("Ulvane.dll did not load");
+    HMODULE loaded = LoadLibraryA(library_path().c_str());
+    if (!loaded) throw std::runtime_error(library_path() + " did not load");
     return loaded;
   }();
   return module;

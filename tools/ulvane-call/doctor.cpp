@@ -144,6 +144,28 @@ bool class_not_registered(const std::string& answer) {
   return !text.empty() && answer == text;
 }
 
+// Which file was loaded and which version it is: the first thing to know about a
+// machine where an install fails.
+void check_library(Report& report, HMODULE dll) {
+  char buffer[MAX_PATH * 2] = "";
+  const std::string path(buffer, GetModuleFileNameA(dll, buffer, sizeof buffer));
+  DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
+  std::vector<char> block(size);
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  if (size == 0 || !GetFileVersionInfoA(path.c_str(), 0, size, block.data()) ||
+      !VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length) ||
+      length < sizeof *fixed) {
+    report.failed("library", path + " has no version resource");
+    return;
+  }
+  char version[64];
+  std::snprintf(version, sizeof version, "%u.%u.%u.%u", unsigned(HIWORD(fixed->dwFileVersionMS)),
+                unsigned(LOWORD(fixed->dwFileVersionMS)), unsigned(HIWORD(fixed->dwFileVersionLS)),
+                unsigned(LOWORD(fixed->dwFileVersionLS)));
+  report.ok("library", path + ", version " + version);
+}
+
 void check_server(Report& report, const UlvaneApi& api, int port) {
   const std::string port_text = std::to_string(port);
   const std::string answer = api.Call(kHost, port_text.c_str(), kServerNamespace, kVersionExpression);
@@ -162,8 +184,9 @@ std::string error_text(DWORD code) {
   return message.empty() ? "error " + std::to_string(code) : message;
 }
 
-int run_doctor(const UlvaneApi& api, const char* config) {
+int run_doctor(HMODULE dll, const UlvaneApi& api, const char* config) {
   Report report;
+  check_library(report, dll);
   const std::vector<std::string> names = split_lines(api.GetCacheConfig());
   if (names.empty()) {
     std::string reason = "none under ";

@@ -122,12 +122,21 @@ int usage(const std::string& problem) {
   return kUsageError;
 }
 
-// The DLL beside this program, as an installer keeps it beside its own files.
+// The DLL beside this program, as an installer keeps it beside its own files; in the
+// unpacked release, where this program sits in bin, the one in the folder above.
 std::string default_dll_path() {
   char path[MAX_PATH] = "";
   DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string self(path, length);
-  return self.substr(0, self.find_last_of("\\/") + 1) + "Ulvane.dll";
+  const std::string folder = self.substr(0, self.find_last_of("\\/") + 1);
+  const std::string beside = folder + "Ulvane.dll";
+  const std::size_t name_at = folder.find_last_of("\\/", folder.size() - 2) + 1;
+  if (GetFileAttributesA(beside.c_str()) != INVALID_FILE_ATTRIBUTES ||
+      CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, folder.c_str() + name_at, -1, "bin\\", -1) !=
+          CSTR_EQUAL)
+    return beside;
+  const std::string above = folder.substr(0, name_at) + "Ulvane.dll";
+  return GetFileAttributesA(above.c_str()) != INVALID_FILE_ATTRIBUTES ? above : beside;
 }
 
 // Freed on every return, early ones included.
@@ -152,7 +161,7 @@ int doctor(const std::string& dll_path, const Args& args) {
     std::fprintf(stderr, "ulvane-call: '%s' lacks some of the nine exports\n", dll_path.c_str());
     return kUsageError;
   }
-  return ulvane::call::run_doctor(api, args.empty() ? nullptr : args[0]);
+  return ulvane::call::run_doctor(dll.get(), api, args.empty() ? nullptr : args[0]);
 }
 
 }  // namespace

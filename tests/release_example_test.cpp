@@ -1,0 +1,92 @@
+// The plain C example as the release ships it: built from the archive against the
+// archive's header alone, with the archive's DLL beside it (ULVANE_RELEASE_EXAMPLE
+// names that program), run on a machine with a configuration and a server.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/process.h"
+#include "support/scratch_directory.h"
+#include "support/scratch_registry.h"
+#include "support/shared_texts.h"
+#include "support/standin_server.h"
+
+using namespace ulvane::test;
+
+namespace {
+
+const std::string kRoutine = "ULVEXAMPLE\r\n W \"example\",!\r\n Q\r\n";
+const std::string kInstallRoutine = "ULVINST\r\n Q\r\n";
+
+std::string example_program() {
+  const char* path = std::getenv("ULVANE_RELEASE_EXAMPLE");
+  return path ? path : "";
+}
+
+std::string quoted(const std::string& text) {
+  std::string result(1, '"');
+  return result.append(text).append(1, '"');
+}
+
+struct Machine {
+  explicit Machine(const std::string& port) {
+    registry.set_text("CACHE", "Directory", dir.path() + "\\");
+    cpf = dir.write("cache.cpf",
+                    crlf_lines({"[Startup]", "DefaultPort=" + port, "[Namespaces]", "Nsp_1=%SYS,CACHESYS",
+                                "[CSP.Applications]", "CSPApp_1=/csp/sys,%SYS"}));
+    registry.set_text("CACHE", "Properties", cpf);
+  }
+  ScratchConfigurations registry;
+  ScratchDirectory dir;
+  std::string cpf;
+};
+
+ProcessResult run_example(const std::string& arguments) {
+  ProcessResult result = run_process(quoted(example_program()) + " " + arguments);
+  std::erase(result.out, '\r');
+  std::erase(result.err, '\r');
+  return result;
+}
+
+}  // namespace
+
+TEST(ReleaseExample, InstallsWithEveryExport) {
+  ASSERT_FALSE(example_program().empty()) << "ULVANE_RELEASE_EXAMPLE names no program";
+  StandinServer server;
+  Machine machine(server.port_text());
+  const std::string routine_file = server.write_file("ULVEXAMPLE.rtn", kRoutine);
+  const std::string install_file = server.write_file("ulvinst.rtn", kInstallRoutine);
+
+  ProcessResult result = run_example(quoted(routine_file) + " " + quoted(install_file) + " CACHE");
+  EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_NE(result.out.find("Port: " + server.port_text() + "\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("Server: Ulvane stand-in server 1.0\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("Installed.\n"), std::string::npos) << result.out;
+
+  const std::string cpf = machine.dir.read("cache.cpf");
+  EXPECT_NE(cpf.find("Nsp_2=" + kNsp + "\r\n"), std::string::npos) << cpf;
+  EXPECT_NE(cpf.find("CSPApp_2=" + kApp + "\r\n"), std::string::npos) << cpf;
+  EXPECT_EQ(server.routine("ULV", "ULVEXAMPLE"), kRoutine);
+  EXPECT_EQ(server.routine("%SYS", "QUMAINST"), kInstallRoutine);
+}
+
+TEST(ReleaseExample, StopsWithTheFailedStep) {
+  ASSERT_FALSE(example_program().empty()) << "ULVANE_RELEASE_EXAMPLE names no program";
+  const std::string down = closed_port();
+  Machine machine(down);
+
+  ProcessResult unknown = run_example("x.rtn y.rtn NOPE");
+  EXPECT_EQ(unknown.exit_code, 1u);
+  EXPECT_EQ(unknown.err, "FAILED: configuration: NOPE\n");
+
+  ProcessResult no_server = run_example("x.rtn y.rtn CACHE");
+  EXPECT_EQ(no_server.exit_code, 1u);
+  EXPECT_EQ(no_server.err.rfind("FAILED: the server does not answer in %SYS: ", 0), 0u) << no_server.err;
+  EXPECT_NE(no_server.err.find(down), std::string::npos) << no_server.err;
+  EXPECT_EQ(machine.dir.read("cache.cpf").find("ULV"), std::string::npos) << "registered without a server";
+
+  EXPECT_EQ(run_example("").exit_code, 2u);
+}
