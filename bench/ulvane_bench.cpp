@@ -26,17 +26,30 @@ namespace {
 
 const std::string kConfigurations = "Software\\InterSystems\\Cache\\Configurations";
 
-// The bare registry reads of one configuration value: open, size, data, close.
-std::string bare_default_value(const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return "";
-  DWORD type = 0, size = 0;
-  char data[MAX_PATH] = "";
-  RegQueryValueExA(key, "", nullptr, &type, nullptr, &size);
-  size = sizeof data;
-  RegQueryValueExA(key, "", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
-  RegCloseKey(key);
-  return data;
+// The bare registry reads of one configuration value, as the lookup must make them:
+// the configurations key (its view answers), the configuration's key and its subkey,
+// each opened relative to its parent (the full path of a long name passes the
+// platform's limit), then size, data and the three closes.
+std::string bare_default_value(const std::string& name, const char* subkey) {
+  HKEY configurations = nullptr, configuration = nullptr, key = nullptr;
+  std::string text;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigurations.c_str(), 0, KEY_READ, &configurations) !=
+      ERROR_SUCCESS)
+    return text;
+  if (RegOpenKeyExA(configurations, name.c_str(), 0, KEY_READ, &configuration) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(configuration, subkey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+      DWORD type = 0, size = 0;
+      char data[MAX_PATH] = "";
+      RegQueryValueExA(key, "", nullptr, &type, nullptr, &size);
+      size = sizeof data;
+      RegQueryValueExA(key, "", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+      text = data;
+      RegCloseKey(key);
+    }
+    RegCloseKey(configuration);
+  }
+  RegCloseKey(configurations);
+  return text;
 }
 
 void bare_list() {
@@ -141,15 +154,14 @@ int main(int argc, char** argv) {
   std::string cpf = dir.write("cache.cpf", config_file(20));
   registry.set_text("CACHE", "Directory", "C:\\InterSystems\\Cache\\");
   registry.set_text("CACHE", "Properties", cpf);
-  const std::string key = kConfigurations + "\\CACHE";
   rows.push_back(compare(
-      "GetCacheDir", [&] { api.GetCacheDir("CACHE"); }, [&] { bare_default_value(key + "\\Directory"); },
+      "GetCacheDir", [&] { api.GetCacheDir("CACHE"); }, [&] { bare_default_value("CACHE", "Directory"); },
       31));
   print_row(rows.back());
   rows.push_back(compare(
       "GetCachePort", [&] { api.GetCachePort("CACHE"); },
       [&] {
-        std::string path = bare_default_value(key + "\\Properties");
+        std::string path = bare_default_value("CACHE", "Properties");
         char port[2048];
         GetPrivateProfileStringA("Startup", "DefaultPort", "", port, sizeof port, path.c_str());
       },
