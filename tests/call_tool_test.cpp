@@ -13,11 +13,6 @@ using namespace ulvane::test;
 
 namespace {
 
-std::string quoted(const std::string& path) {
-  std::string text(1, '"');
-  return text.append(path).append(1, '"');
-}
-
 ProcessResult call_tool(const std::string& arguments) {
   return run_process(quoted(beside_this_program("ulvane-call.exe")) + " " + arguments);
 }

@@ -19,11 +19,6 @@ using namespace ulvane::test;
 
 namespace {
 
-std::string quoted(const std::string& text) {
-  std::string result(1, '"');
-  return result.append(text).append(1, '"');
-}
-
 // The report is console text (CR LF); compared here with plain line feeds.
 ProcessResult doctor(const std::string& arguments) {
   ProcessResult result = run_process(quoted(beside_this_program("ulvane-call.exe")) + " doctor " + arguments);

@@ -25,11 +25,6 @@ std::string example_program() {
   return path ? path : "";
 }
 
-std::string quoted(const std::string& text) {
-  std::string result(1, '"');
-  return result.append(text).append(1, '"');
-}
-
 struct Machine {
   explicit Machine(const std::string& port) {
     registry.set_text("CACHE", "Directory", dir.path() + "\\");

@@ -112,11 +112,6 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
   return found;
 }
 
-std::string quoted(const std::string& text) {
-  std::string result(1, '"');
-  return result.append(text).append(1, '"');
-}
-
 namespace {
 
 std::string temp_directory() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/process.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
@@ -86,9 +87,6 @@ void expect_stops(
 
 // How often part occurs in text.
 std::size_t occurrences(const std::string& text, const std::string& part);
-
-// The text in double quotes, for a command line.
-std::string quoted(const std::string& text);
 
 // The names in the temporary directory that match pattern ("is-*.tmp").
 std::set<std::string> temp_entries(const std::string& pattern);

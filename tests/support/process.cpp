@@ -63,4 +63,9 @@ ProcessResult run_process(const std::string& command_line) {
   return result;
 }
 
+std::string quoted(const std::string& text) {
+  std::string result(1, '"');
+  return result.append(text).append(1, '"');
+}
+
 }  // namespace ulvane::test

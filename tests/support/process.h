@@ -13,4 +13,7 @@ struct ProcessResult {
 
 ProcessResult run_process(const std::string& command_line);
 
+// The text in double quotes, as one argument of a command line.
+std::string quoted(const std::string& text);
+
 }  // namespace ulvane::test

@@ -5,14 +5,10 @@
 #include "common/utf8.h"
 #include "common/wire.h"
 #include "support/library.h"
+#include "support/process.h"
 
 namespace ulvane::test {
 namespace {
-
-std::string quoted(const std::string& text) {
-  std::string result(1, '"');
-  return result.append(text).append(1, '"');
-}
 
 HANDLE open_null(DWORD access) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
