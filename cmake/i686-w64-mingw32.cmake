@@ -1,16 +1,5 @@
-# Cross-compiles for 32-bit Windows with MinGW-w64 (the -posix variants, which
-# have std::thread and std::mutex) and runs the results under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
-set(CMAKE_DLLTOOL i686-w64-mingw32-dlltool)
+# 32-bit Windows, the product's architecture: MinGW-w64 with the posix thread
+# model, for the tests, stand-ins and tools.
+set(ulvane_arch i686)
+set(ulvane_threads posix)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -57,8 +57,9 @@ typedef struct UlvaneApi {
  * Returns the number of exports found (9 for a complete library). */
 ULVANE_INLINE int ulvane_resolve(HMODULE module, UlvaneApi *api) {
   int found = 0;
+/* Through void (*)(void), the type that converts to any function type without a warning. */
 #define ULVANE_RESOLVE(name) \
-  found += (*(FARPROC *)&api->name = GetProcAddress(module, #name)) != NULL
+  found += (api->name = (Ulvane##name)(void (*)(void))GetProcAddress(module, #name)) != NULL
   ULVANE_RESOLVE(UpdateCpf);
   ULVANE_RESOLVE(GetCachePort);
   ULVANE_RESOLVE(GetCacheCpf);

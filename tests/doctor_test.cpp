@@ -112,7 +112,14 @@ TEST(Doctor, NamesWhatIsWrong) {
   };
   const Row rows[] = {
       {"no configuration",
-       [](Machine&) { RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\InterSystems\\Cache\\Configurations"); },
+       [](Machine&) {
+         // In the 32-bit view, where the machine's configuration is.
+         HKEY cache = nullptr;
+         RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\InterSystems\\Cache", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
+                       &cache);
+         RegDeleteTreeA(cache, "Configurations");
+         RegCloseKey(cache);
+       },
        "",
        "configurations: FAILED: none under "
        "HKEY_LOCAL_MACHINE\\Software\\InterSystems\\Cache\\Configurations\n"},
@@ -143,7 +150,7 @@ TEST(Doctor, NamesALibraryWithoutVersion) {
   std::string image((std::istreambuf_iterator<char>(original)), std::istreambuf_iterator<char>());
   ASSERT_GT(image.size(), 0x400u);
   const std::size_t nt = *reinterpret_cast<const DWORD*>(&image[0x3c]);
-  const std::size_t resources = nt + offsetof(IMAGE_NT_HEADERS32, OptionalHeader.DataDirectory) +
+  const std::size_t resources = nt + offsetof(IMAGE_NT_HEADERS, OptionalHeader.DataDirectory) +
                                 IMAGE_DIRECTORY_ENTRY_RESOURCE * sizeof(IMAGE_DATA_DIRECTORY);
   image.replace(resources, sizeof(IMAGE_DATA_DIRECTORY), sizeof(IMAGE_DATA_DIRECTORY), '\0');
   const std::string copy = machine.dir.write("Ulvane.dll", image);

@@ -34,11 +34,20 @@ const ExportRow kExports[] = {
     {"LoadFile", 9},
 };
 
-const IMAGE_NT_HEADERS32* nt_headers(HMODULE module) {
+// The headers as this program's architecture has them: the DLL it loaded is of the same.
+const IMAGE_NT_HEADERS* nt_headers(HMODULE module) {
   auto base = reinterpret_cast<const BYTE*>(module);
   auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  return reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
+  return reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
 }
+
+#ifdef _WIN64
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_AMD64;
+constexpr WORD kOptionalHeaderMagic = IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+#else
+constexpr WORD kMachine = IMAGE_FILE_MACHINE_I386;
+constexpr WORD kOptionalHeaderMagic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
+#endif
 
 template <class T>
 const T* at_rva(HMODULE module, DWORD rva) {
@@ -76,7 +85,7 @@ TEST(ExportTable, EveryExportResolvesByNameAndOrdinalToTheSameFunction) {
 }
 
 TEST(ExportTable, NamesTheDllAndExportsNothingElseUndecorated) {
-  const IMAGE_NT_HEADERS32* nt = nt_headers(library_module());
+  const IMAGE_NT_HEADERS* nt = nt_headers(library_module());
   const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
   auto directory = at_rva<IMAGE_EXPORT_DIRECTORY>(library_module(), entry.VirtualAddress);
   EXPECT_STREQ(at_rva<char>(library_module(), directory->Name), "Ulvane.dll");
@@ -89,18 +98,18 @@ TEST(ExportTable, NamesTheDllAndExportsNothingElseUndecorated) {
   EXPECT_EQ(names, expected);
 }
 
-TEST(ExportTable, IsA32BitDll) {
-  const IMAGE_NT_HEADERS32* nt = nt_headers(library_module());
-  EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+TEST(ExportTable, IsADllOfTheHostsArchitecture) {
+  const IMAGE_NT_HEADERS* nt = nt_headers(library_module());
+  EXPECT_EQ(nt->FileHeader.Machine, kMachine);
   EXPECT_TRUE(nt->FileHeader.Characteristics & IMAGE_FILE_DLL);
-  EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+  EXPECT_EQ(nt->OptionalHeader.Magic, kOptionalHeaderMagic);
 }
 
 // An installer extracts the DLL alone into a temporary folder: it may need no runtime DLL.
 TEST(ExportTable, ImportsOnlyWindowsSystemDlls) {
   const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll",
                                         "user32.dll",   "msvcrt.dll"};
-  const IMAGE_NT_HEADERS32* nt = nt_headers(library_module());
+  const IMAGE_NT_HEADERS* nt = nt_headers(library_module());
   const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   ASSERT_NE(entry.VirtualAddress, 0u);
   int count = 0;

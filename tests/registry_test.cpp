@@ -141,13 +141,13 @@ void make(ScratchConfigurations& registry, const Key& key) {
     registry.create_root(key.view);
 }
 
-constexpr View k32 = View::Default;
+constexpr View k32 = View::Wide32;
 constexpr View k64 = View::Wide64;
 
 }  // namespace
 
-// A 32-bit process sees the 32-bit view; a 64-bit server records its
-// configurations only in the 64-bit view. Each answer comes from one view: the
+// The 32-bit view answers first, for the 32-bit DLL and its 64-bit twin alike; a
+// 64-bit server records its configurations only in the 64-bit view. Each answer comes from one view: the
 // list from the 32-bit view when it lists a configuration, a configuration's
 // directory and file from the view that has the configuration, whatever the
 // other view holds; only an absent key sends the lookup to the other view.

@@ -312,7 +312,7 @@ TEST_F(StandinControl, RegistersAsAnApartmentInProcessServerAndUnregisters) {
   EXPECT_EQ(registered(HKEY_CLASSES_ROOT, L"ThreadingModel"), L"Apartment");
 
   auto entry = [&](const char* name) {
-    return reinterpret_cast<HRESULT(__stdcall*)()>(GetProcAddress(module, name));
+    return reinterpret_cast<HRESULT(__stdcall*)()>(reinterpret_cast<void*>(GetProcAddress(module, name)));
   };
   ScratchClassesRoot scratch;
   ASSERT_EQ(entry("DllRegisterServer")(), S_OK);

@@ -3,13 +3,17 @@
 ; plug-in. Every step's result goes to the install log; a failed step aborts with
 ; a message and exit code 2.
 ;
-;   makensis -DULVANE_DLL=/path/to/Ulvane.dll [-DOUTFILE=setup.exe] ulvane-example.nsi
+;   makensis -DULVANE_DLL=/path/to/Ulvane.dll [-DOUTFILE=setup.exe] [-DTARGET=amd64-unicode] ulvane-example.nsi
 ;   setup.exe [/S] [/CONFIG=name] [/LOG=file] [/D=install directory]
 ;
 ; /CONFIG picks the server configuration (default: the first listed), /LOG the
 ; install log (default: %TEMP%\UlvaneSetup.log), /D the web application's
 ; directory (default: the configuration's directory\CSP\ulv).
+; TARGET amd64-unicode makes a 64-bit installer, for the 64-bit Ulvane.dll.
 
+!ifdef TARGET
+  Target ${TARGET}
+!endif
 Unicode true
 !include LogicLib.nsh
 !include FileFunc.nsh

@@ -19,9 +19,10 @@ constexpr const char* kCrLf = "\r\n";
 // Longest key name in ANSI: 255 UTF-16 units, each up to two bytes in a DBCS code page.
 constexpr DWORD kLongestAnsiKeyName = 510;
 
-// A 32-bit process sees the 32-bit view first; a 64-bit server records its
-// configurations only in the 64-bit view.
-constexpr REGSAM kViews[] = {0, KEY_WOW64_64KEY};
+// The 32-bit view first, then the 64-bit one, named explicitly so that the 32-bit DLL
+// and its 64-bit twin give the same answers: a 32-bit server records its
+// configurations in the 32-bit view, a 64-bit server only in the 64-bit view.
+constexpr REGSAM kViews[] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
 
 // A key opened for reading, or why it is not: only an absent key sends the
 // lookup on to the other view, never one that refuses access.

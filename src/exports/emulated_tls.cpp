@@ -83,7 +83,8 @@ extern "C" void* __emutls_get_address(void* variable) {
 
 // Declared for common (uninitialised C) thread-locals; defined so that the runtime's
 // version is never linked in beside this one.
-extern "C" void __emutls_register_common(void* variable, unsigned size, unsigned align, void* initial_value) {
+extern "C" void __emutls_register_common(void* variable, std::uintptr_t size, std::uintptr_t align,
+                                         void* initial_value) {
   auto* object = static_cast<EmulatedObject*>(variable);
   if (object->size < size) {
     object->size = size;

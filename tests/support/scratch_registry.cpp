@@ -9,7 +9,7 @@ constexpr const char* kVendorKey = "Software\\InterSystems";
 constexpr const char* kConfigurationsKey = "Software\\InterSystems\\Cache\\Configurations";
 
 REGSAM view_flag(View view) {
-  return view == View::Wide64 ? KEY_WOW64_64KEY : 0;
+  return view == View::Wide64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
 }
 
 // Key by key below the configurations key: the ANSI registry calls refuse a
@@ -76,7 +76,7 @@ ScratchConfigurations::~ScratchConfigurations() {
 }
 
 void ScratchConfigurations::remove_all() {
-  for (REGSAM flag : {REGSAM(0), REGSAM(KEY_WOW64_64KEY)}) {
+  for (REGSAM flag : {REGSAM(KEY_WOW64_32KEY), REGSAM(KEY_WOW64_64KEY)}) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVendorKey, 0, KEY_ALL_ACCESS | flag, &key) == ERROR_SUCCESS) {
       RegDeleteTreeA(key, nullptr);

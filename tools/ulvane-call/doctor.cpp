@@ -15,6 +15,15 @@ namespace {
 constexpr const char* kConfigurationsKey =
     "HKEY_LOCAL_MACHINE\\Software\\InterSystems\\Cache\\Configurations";
 constexpr const char* kControlClsid = "{88F75483-0574-11D0-8085-0000C0BD354B}";
+// The DLL creates the control in the registry view of its own architecture, which is
+// this tool's: a 32-bit DLL needs a 32-bit control, the 64-bit twin a 64-bit one.
+#ifdef _WIN64
+constexpr REGSAM kControlView = KEY_WOW64_64KEY;
+constexpr const char* kControlViewName = "64-bit";
+#else
+constexpr REGSAM kControlView = KEY_WOW64_32KEY;
+constexpr const char* kControlViewName = "32-bit";
+#endif
 constexpr const char* kHost = "127.0.0.1";
 constexpr const char* kServerNamespace = "%SYS";
 // Call returns a failure's message in place of a value, so the version comes back
@@ -87,14 +96,14 @@ void check_file(Report& report, const std::string& path) {
     report.ok("configuration file writable");
 }
 
-// The server the control's class is registered with, in the 32-bit view a 32-bit
-// process uses; empty when it is not registered.
+// The server the control's class is registered with, in the DLL's view; empty when
+// it is not registered there.
 std::string registered_control() {
   for (const char* server : {"InprocServer32", "LocalServer32"}) {
     std::string path = "CLSID\\";
     path.append(kControlClsid).append("\\").append(server);
     HKEY opened = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &opened) !=
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | kControlView, &opened) !=
         ERROR_SUCCESS)
       continue;
     RegistryKey key(opened);
@@ -121,7 +130,9 @@ bool check_control(Report& report) {
     std::string reason = "the control is not registered (class ";
     report.failed("control registered",
                   reason.append(kControlClsid)
-                      .append(" has no InprocServer32 or LocalServer32 in the 32-bit registry)"));
+                      .append(" has no InprocServer32 or LocalServer32 in the ")
+                      .append(kControlViewName)
+                      .append(" registry)"));
     return false;
   }
   // A bare file name is found on the search path; only a full path can be checked here.
