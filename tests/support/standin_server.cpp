@@ -1,5 +1,6 @@
 #include "support/standin_server.h"
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "common/utf8.h"
@@ -25,10 +26,17 @@ std::string read_first_line(HANDLE pipe) {
   return line;
 }
 
+// The server beside the test program, or the one ULVANE_STANDIN_SERVER names: it talks
+// over TCP only, so a 32-bit test can use the 64-bit server where 32-bit programs are slow.
+std::string server_program() {
+  const char* chosen = std::getenv("ULVANE_STANDIN_SERVER");
+  return chosen && *chosen ? chosen : beside_this_program("standin-server.exe");
+}
+
 }  // namespace
 
 StandinServer::StandinServer(const Options& options) {
-  std::string command = quoted(beside_this_program("standin-server.exe"));
+  std::string command = quoted(server_program());
   command.append(" --port 0 --store ").append(quoted(scratch_.file("store")));
   command.append(" --journal ").append(quoted(scratch_.file("journal.txt")));
   command.append(" --lifetime ").append(std::to_string(options.lifetime_seconds));
