@@ -1,9 +1,12 @@
 # Sourced by the release tests: where things are, and small checks.
-#   $1: the project's source root, $2: the tests' work directory, $3: the build's bin directory
+#   $1: the project's source root, $2: the tests' work directory,
+#   $3: the build tree the tests run in, $4: its architecture (i686 or x64)
 set -euo pipefail
-root=$1 work=$2 bin=$3
+root=$1 work=$2 tree=$3 tree_arch=$4
+bin=$tree/bin
 kit=$work/kit      # the first release, unpacked
 dist=$work/dist-a  # the first release's dist directory
+. "$root/scripts/wine-env"
 
 fail() {
   echo "FAILED: $*" >&2
@@ -15,6 +18,24 @@ header_version() {
   sed -n 's/^#define ULVANE_VERSION "\(.*\)"$/\1/p' "$root/include/ulvane.h"
 }
 
+# The kit's folder for an architecture's DLL, tool and debug file.
+kit_folder() {
+  if [ "$2" = x64 ]; then echo "$1/x64"; else echo "$1"; fi
+}
+# The MinGW-w64 tool prefix of an architecture.
+triplet() {
+  if [ "$1" = x64 ]; then echo x86_64-w64-mingw32; else echo i686-w64-mingw32; fi
+}
+
+# Whether this machine runs the architecture's programs; if not, says so (not as a
+# skip: the rest of the test has run).
+runs_here() {
+  [ "$1" = x64 ] && return 0
+  i386_suite && return 0
+  echo "not run here ($1 programs): $(i386_suite_why)"
+  return 1
+}
+
 # A Unix path as Wine names it.
 windows_path() {
   local path
@@ -22,9 +43,19 @@ windows_path() {
   echo "Z:${path//\//\\}"
 }
 
-# Runs a Windows program in the test prefix; its console output without CRs.
+# Runs a Windows program of the architecture $1 in the tree's prefix; its console
+# output without CRs.
 wine_run() {
-  "$root/scripts/wine-run" "$@" | tr -d '\r'
+  local arch=$1
+  shift
+  "$root/scripts/wine-run" --arch="$arch" --prefix="$tree/wineprefix" "$@" | tr -d '\r'
+}
+
+# The tree's export-table and version tests on the DLL $1, which must be of the tree's
+# architecture.
+exports_check() {
+  ULVANE_TEST_DLL=$(windows_path "$1") wine_run "$tree_arch" "$bin/exports_test.exe" --gtest_color=no \
+    --gtest_filter='ExportTable.*:VersionResource.*'
 }
 
 unpack() {

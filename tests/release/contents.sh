@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What the release holds: exactly the kit's files, with fixed times; a checksum
-# file that checks; a stripped DLL linked to its debug file, with the nine exports
-# at their ordinals, the version resource and only system imports; a tool that
-# names the version and finds the DLL; an NSIS example that builds from the kit.
+# file that checks; for each architecture, a stripped DLL of that architecture
+# linked to its debug file, with the nine exports at their ordinals, the version
+# resource and only system imports, and a tool that names the version and finds the
+# DLL; an NSIS example that builds from the kit.
 . "$(dirname "$0")/common.sh"
 version=$(header_version)
 name=ulvane-$version-win32.zip
@@ -15,7 +16,7 @@ name=ulvane-$version-win32.zip
 expected=$(
   {
     printf '%s\n' CHANGELOG.md LICENSE README.md Ulvane.dll bin/ulvane-call.exe debug/Ulvane.dll.debug \
-      include/ulvane.h
+      include/ulvane.h x64/Ulvane.dll x64/bin/ulvane-call.exe x64/debug/Ulvane.dll.debug
     git -C "$root" ls-tree -r --name-only HEAD -- examples/c examples/inno examples/nsis examples/routines |
       grep -v '/CMakeLists.txt$'
   } | LC_ALL=C sort
@@ -37,23 +38,34 @@ $listing
 expected:
 $expected"
 
-# The version is the same everywhere: archive name (above), changelog, DLL resource
-# (the exports test below), the tool.
+# The version is the same everywhere: archive name (above), changelog, DLL resources
+# (the checks below), the tools.
 [ "$(grep -m1 '^## ' "$kit/CHANGELOG.md")" = "## $version" ] || fail "CHANGELOG.md's top entry is not $version"
 cmp "$kit/include/ulvane.h" "$root/include/ulvane.h" || fail "the kit's header is not the project's"
 
-# Stripped, with its debug information beside it: no symbols or debug sections in
-# the DLL; the link names the debug file and carries its CRC, as a debugger checks.
-objdump=i686-w64-mingw32-objdump
-sections=$($objdump -h "$kit/Ulvane.dll" | awk '/^ +[0-9]+ /{print $2}')
-grep -q '^\.debug_' <<<"$sections" && fail "the DLL keeps debug sections: $sections"
-$objdump -t "$kit/Ulvane.dll" | grep -q '^\[' && fail "the DLL keeps its symbol table"
-$objdump -h "$kit/debug/Ulvane.dll.debug" | grep -q ' \.debug_info ' || fail "the debug file has no .debug_info"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-link=$scratch/debuglink
-i686-w64-mingw32-objcopy --dump-section .gnu_debuglink="$link" "$kit/Ulvane.dll" "$scratch/copy.dll"
-python3 - "$link" "$kit/debug/Ulvane.dll.debug" <<'PY' || fail "the DLL's debug link does not match its debug file"
+
+# One architecture's DLL, debug file and tool, in the kit folder $2.
+check_arch() {
+  local arch=$1 folder=$2 tools format
+  local dll=$folder/Ulvane.dll debug=$folder/debug/Ulvane.dll.debug tool=$folder/bin/ulvane-call.exe
+  tools=$(triplet "$arch")
+  if [ "$arch" = x64 ]; then format=pei-x86-64; else format=pei-i386; fi
+  for binary in "$dll" "$tool"; do
+    "$tools-objdump" -f "$binary" | grep -q "file format $format\$" ||
+      fail "${binary#"$kit"/} is not $format: $("$tools-objdump" -f "$binary" 2>&1 | grep -m1 format)"
+  done
+
+  # Stripped, with its debug information beside it: no symbols or debug sections in
+  # the DLL; the link names the debug file and carries its CRC, as a debugger checks.
+  local sections
+  sections=$("$tools-objdump" -h "$dll" | awk '/^ +[0-9]+ /{print $2}')
+  grep -q '^\.debug_' <<<"$sections" && fail "$arch: the DLL keeps debug sections: $sections"
+  "$tools-objdump" -t "$dll" | grep -q '^\[' && fail "$arch: the DLL keeps its symbol table"
+  "$tools-objdump" -h "$debug" | grep -q ' \.debug_info ' || fail "$arch: the debug file has no .debug_info"
+  "$tools-objcopy" --dump-section .gnu_debuglink="$scratch/$arch.link" "$dll" "$scratch/$arch.dll"
+  python3 - "$scratch/$arch.link" "$debug" <<'PY' || fail "$arch: the DLL's debug link does not match its debug file"
 import struct, sys, zlib
 link = open(sys.argv[1], "rb").read()
 name = link[:link.index(b"\0")]
@@ -63,15 +75,25 @@ print(f"debug link: {name.decode()} crc {crc:08x}, file crc {actual:08x}")
 sys.exit(name != b"Ulvane.dll.debug" or crc != actual)
 PY
 
-# The DLL from the kit, loaded under Wine as an installer loads it.
-ULVANE_TEST_DLL=$(windows_path "$kit/Ulvane.dll") \
-  wine_run "$bin/exports_test.exe" --gtest_color=no --gtest_filter='ExportTable.*:VersionResource.*' ||
-  fail "the kit's DLL fails the export table and version checks"
+  # Read as a file, which needs no Windows program: the machine, the nine exports at
+  # their ordinals, only system imports, the header's version in the resource.
+  python3 "$root/tests/dll_static_check.py" --arch "$arch" --objdump "$tools-objdump" \
+    --header "$root/include/ulvane.h" "$dll" || fail "$arch: the kit's DLL fails the static checks"
 
-# The tool from the kit names the version and, from bin, finds the DLL in the folder above.
-[ "$(wine_run "$kit/bin/ulvane-call.exe" --version)" = "ulvane-call $version" ] ||
-  fail "ulvane-call --version: $(wine_run "$kit/bin/ulvane-call.exe" --version)"
-[ "$(wine_run "$kit/bin/ulvane-call.exe" Sleep 0)" = 0 ] || fail "the kit's ulvane-call does not call its DLL"
+  # Loaded under Wine as an installer loads it, by the tree's export and version tests
+  # where the DLL is of the tree's architecture.
+  if [ "$arch" = "$tree_arch" ]; then
+    exports_check "$dll" || fail "$arch: the kit's DLL fails the export table and version checks"
+  fi
+  # The tool names the version and, from bin, finds the DLL in the folder above.
+  runs_here "$arch" || return 0
+  [ "$(wine_run "$arch" "$tool" --version)" = "ulvane-call $version" ] ||
+    fail "$arch: ulvane-call --version: $(wine_run "$arch" "$tool" --version)"
+  [ "$(wine_run "$arch" "$tool" Sleep 0)" = 0 ] || fail "$arch: the kit's ulvane-call does not call its DLL"
+  echo "$arch: ok"
+}
+check_arch i686 "$kit"
+check_arch x64 "$kit/x64"
 
 # The NSIS example builds from the kit alone.
 makensis -V2 -WX -DULVANE_DLL="$kit/Ulvane.dll" -DOUTFILE="$work/kit-example-setup.exe" \

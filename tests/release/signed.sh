@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# A release signed with a throwaway self-signed certificate: both binaries carry a
-# signature that checks against that certificate, and still load and work under
-# Wine. A wrong password makes no archive. Reuses the first release's build.
+# A release signed with a throwaway self-signed certificate: every binary (both
+# architectures' DLL and tool) carries a signature that checks against that
+# certificate, and still loads and works under Wine. A wrong password makes no
+# archive. Reuses the first release's build.
 . "$(dirname "$0")/common.sh"
 certs=$work/certs
 rm -rf "$certs"
@@ -20,7 +21,7 @@ ULVANE_SIGN_PASSWORD=throwaway-secret release "$work/build-a" "$work/dist-signed
 (cd "$work/dist-signed" && sha256sum --quiet -c SHA256SUMS) || fail "the signed archive's checksum does not match"
 signed=$work/kit-signed
 unpack "$work/dist-signed/$name" "$signed"
-for binary in Ulvane.dll bin/ulvane-call.exe; do
+for binary in Ulvane.dll bin/ulvane-call.exe x64/Ulvane.dll x64/bin/ulvane-call.exe; do
   osslsigncode verify -CAfile "$certs/cert.pem" -in "$signed/$binary" >"$certs/verify.txt" 2>&1 ||
     fail "$binary: $(cat "$certs/verify.txt")"
   grep -q 'Signature verification: ok' "$certs/verify.txt" || fail "$binary: $(cat "$certs/verify.txt")"
@@ -29,8 +30,11 @@ for binary in Ulvane.dll bin/ulvane-call.exe; do
     fail "the unsigned release's $binary verifies"
 done
 
-ULVANE_TEST_DLL=$(windows_path "$signed/Ulvane.dll") \
-  wine_run "$bin/exports_test.exe" --gtest_color=no --gtest_filter='ExportTable.*:VersionResource.*' ||
-  fail "the signed DLL fails the export table and version checks"
-[ "$(wine_run "$signed/bin/ulvane-call.exe" Sleep 0)" = 0 ] || fail "the signed tool and DLL do not work"
+exports_check "$(kit_folder "$signed" "$tree_arch")/Ulvane.dll" ||
+  fail "the signed $tree_arch DLL fails the export table and version checks"
+for arch in i686 x64; do
+  runs_here "$arch" || continue
+  [ "$(wine_run "$arch" "$(kit_folder "$signed" "$arch")/bin/ulvane-call.exe" Sleep 0)" = 0 ] ||
+    fail "the signed $arch tool and DLL do not work"
+done
 echo "signed: ok"
