@@ -58,17 +58,6 @@ if [ "$ULVANE_I386_NATIVE" = yes ]; then
   exit
 fi
 
-# Wine's 64-bit wineboot alone leaves the 32-bit system folder empty: its 32-bit steps,
-# which would copy Wine's 32-bit DLLs there, need 32-bit code. Copied here, natively.
-wine_i386_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
-if [ ! -f "$prefix/.ulvane-syswow64" ]; then
-  [ -f "$wine_i386_dlls/kernel32.dll" ] || { echo "SKIPPED: $ULVANE_I386_WHY, and Wine's 32-bit DLLs are not in $wine_i386_dlls"; exit 77; }
-  start=$SECONDS
-  cp -rn "$wine_i386_dlls/." "$prefix/drive_c/windows/syswow64/"
-  touch "$prefix/.ulvane-syswow64"
-  echo "smoke: Wine's 32-bit DLLs copied into the prefix's syswow64 in $((SECONDS - start)) s"
-fi
-
 # One emulated run at a time: a second one must not use a registration the first is about to remove.
 exec 8>"${TMPDIR:-/tmp}/ulvane-i386-emulator.lock"
 flock 8
@@ -89,6 +78,20 @@ else
     echo "SKIPPED: $ULVANE_I386_WHY, no emulator is enabled for i386 programs, and $why"
     exit 77
   fi
+fi
+
+# Wine's 64-bit wineboot alone leaves the 32-bit system folder empty: its 32-bit steps,
+# which would copy Wine's 32-bit DLLs there, need 32-bit code. Copied here, natively.
+wine_i386_dlls=/usr/lib/i386-linux-gnu/wine/i386-windows
+if [ ! -f "$prefix/.ulvane-syswow64" ]; then
+  [ -f "$wine_i386_dlls/kernel32.dll" ] || { echo "SKIPPED: $ULVANE_I386_WHY, and Wine's 32-bit DLLs are not in $wine_i386_dlls"; exit 77; }
+  start=$SECONDS
+  cp -rn "$wine_i386_dlls/." "$prefix/drive_c/windows/syswow64/"
+  touch "$prefix/.ulvane-syswow64"
+  echo "smoke: Wine's 32-bit DLLs copied into the prefix's syswow64 in $((SECONDS - start)) s"
+fi
+
+if [ -z "${enabled:-}" ]; then
   printf '%s' "$register_line" >"$binfmt/register"
   registered=1
   echo "smoke: $ULVANE_I386_WHY; registered $binfmt/$entry for this run:" \
