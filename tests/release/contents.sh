@@ -12,16 +12,18 @@ name=ulvane-$version-win32.zip
 [ "$(cut -d' ' -f3- "$dist/SHA256SUMS")" = "$name" ] || fail "SHA256SUMS: $(cat "$dist/SHA256SUMS")"
 (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "the archive's checksum does not match SHA256SUMS"
 
-# Exactly these files, in this order (no folder entries), each dated from the commit.
+# Exactly these files, in this order (no folder entries), each dated from the commit
+# the release was made from (which HEAD may have moved past since, in a shared tree).
+commit=$(cat "$work/build-a/commit")
 expected=$(
   {
     printf '%s\n' CHANGELOG.md LICENSE README.md Ulvane.dll bin/ulvane-call.exe debug/Ulvane.dll.debug \
       include/ulvane.h x64/Ulvane.dll x64/bin/ulvane-call.exe x64/debug/Ulvane.dll.debug
-    git -C "$root" ls-tree -r --name-only HEAD -- examples/c examples/inno examples/nsis examples/routines |
+    git -C "$root" ls-tree -r --name-only "$commit" -- examples/c examples/inno examples/nsis examples/routines |
       grep -v '/CMakeLists.txt$'
   } | LC_ALL=C sort
 )
-commit_time=$(git -C "$root" log -1 --format=%ct HEAD)
+commit_time=$(git -C "$root" log -1 --format=%ct "$commit")
 listing=$(python3 - "$dist/$name" "$commit_time" <<'PY'
 import sys, time, zipfile
 when = time.gmtime(int(sys.argv[2]))[:6]
