@@ -7,9 +7,16 @@
 # --stop must end the server.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-: "${ULVANE_BUILD:?the build directory}"
-export ULVANE_BUILD
-export WINEPREFIX=$ULVANE_BUILD/try-test
+: "${ULVANE_TREE:?the build tree}"
+export ULVANE_TREE
+export WINEPREFIX=$ULVANE_TREE/try-test
+. "$root/scripts/wine-env"
+ulvane_choose_tree
+if [ "$ulvane_arch" = i686 ] && ! i386_suite; then
+  echo "SKIPPED: 32-bit programs, and $(i386_suite_why)"
+  exit 77
+fi
+view=$([ "$ulvane_arch" = x64 ] && echo 64 || echo 32)-bit
 readme=$root/README.md
 failures=0
 fail() {
@@ -85,16 +92,16 @@ while IFS= read -r line; do
 done < <(grep '^  ulvane-call ' <<<"$try_out")
 
 # Without the control: named as such, at once, by doctor and by both example installers.
-ULVANE_BUILD=$ULVANE_BUILD "$root/scripts/standin-register" --unregister
+"$root/scripts/standin-register" --unregister
 doctor=$(run 'ulvane-call doctor; echo "exit $?"')
-[[ $doctor == *$'\ncontrol registered: FAILED: the control is not registered (class {88F75483-0574-11D0-8085-0000C0BD354B} has no InprocServer32 or LocalServer32 in the 32-bit registry)\nserver answers: not checked (the control is not registered)\nexit 1' ]] ||
+[[ $doctor == *$'\ncontrol registered: FAILED: the control is not registered (class {88F75483-0574-11D0-8085-0000C0BD354B} has no InprocServer32 or LocalServer32 in the '"$view"$' registry)\nserver answers: not checked (the control is not registered)\nexit 1' ]] ||
   fail "doctor without the control:"$'\n'"$doctor"
-run 'wine "$ULVANE_BUILD/bin/ulvane-example-setup.exe" /S "/LOG=C:\ulvane-try\install.log"; echo "exit $?"' >/dev/null
+run 'wine "$ULVANE_TREE/bin/ulvane-example-setup.exe" /S "/LOG=C:\ulvane-try\install.log"; echo "exit $?"' >/dev/null
 log=$(tr -d '\r' <"$WINEPREFIX/drive_c/ulvane-try/install.log")
 [[ $log == *$'\nFAILED: Cannot talk to the server: the control is not registered (class {88F75483-0574-11D0-8085-0000C0BD354B}); Call answered: '* ]] ||
   fail "the NSIS example without the control:"$'\n'"$log"
 [[ $log != *Waiting* ]] || fail "the NSIS example waited for a server it cannot reach"
-c_example=$(run 'wine "$ULVANE_BUILD/bin/ulvane-example-c.exe" "C:\ulvane-try\ULVAPI.rtn" "C:\ulvane-try\ulvinst.rtn"; echo "exit $?"')
+c_example=$(run 'wine "$ULVANE_TREE/bin/ulvane-example-c.exe" "C:\ulvane-try\ULVAPI.rtn" "C:\ulvane-try\ulvinst.rtn"; echo "exit $?"')
 [[ $c_example == *$'\nFAILED: cannot talk to the server: the control is not registered (class {88F75483-0574-11D0-8085-0000C0BD354B}): '*$'\nexit 1' ]] ||
   fail "the C example without the control:"$'\n'"$c_example"
 

@@ -1,0 +1,105 @@
+// The DLL creates the control in its own architecture's registry view: the 32-bit DLL
+// needs a 32-bit control, its 64-bit twin a 64-bit one. A control registered only in
+// the other view is not registered for it. Runs in a prefix of its own, where this
+// test alone registers the control.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "support/library.h"
+#include "support/standin_server.h"
+
+using namespace ulvane::test;
+
+namespace {
+
+constexpr const char* kServerKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}\\InprocServer32";
+constexpr const char* kClassKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}";
+#ifdef _WIN64
+constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+#else
+constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+#endif
+
+// The class as the other architecture's regsvr32 records it: its server (a path that a
+// process of this architecture could not load anyway) and threading model, in its view.
+class OtherViewRegistration {
+public:
+  OtherViewRegistration() {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServerKey, 0, nullptr, 0, KEY_ALL_ACCESS | kOtherView, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+      throw std::runtime_error("cannot register the control in the other view");
+    const std::string server = "C:\\other\\standin-control.dll";
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()), DWORD(server.size() + 1));
+    RegSetValueExA(key, "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>("Apartment"), 10);
+    RegCloseKey(key);
+  }
+  ~OtherViewRegistration() { remove(); }
+  OtherViewRegistration(const OtherViewRegistration&) = delete;
+  OtherViewRegistration& operator=(const OtherViewRegistration&) = delete;
+
+private:
+  static void remove() {
+    HKEY classes = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClassKey, 0, KEY_ALL_ACCESS | kOtherView, &classes) == ERROR_SUCCESS) {
+      RegDeleteTreeA(classes, nullptr);
+      RegCloseKey(classes);
+      RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kClassKey, kOtherView, 0);
+    }
+  }
+};
+
+// The stand-in control registered in this architecture's view by its own entry point,
+// as regsvr32 of this architecture does, and unregistered again.
+class OwnViewRegistration {
+public:
+  OwnViewRegistration() : module_(LoadLibraryA(beside_this_program("standin-control.dll").c_str())) {
+    if (!module_ || entry("DllRegisterServer")() != S_OK) throw std::runtime_error("cannot register the control");
+  }
+  ~OwnViewRegistration() {
+    entry("DllUnregisterServer")();
+    FreeLibrary(module_);
+  }
+  OwnViewRegistration(const OwnViewRegistration&) = delete;
+  OwnViewRegistration& operator=(const OwnViewRegistration&) = delete;
+
+private:
+  HRESULT(__stdcall* entry(const char* name))() {
+    return reinterpret_cast<HRESULT(__stdcall*)()>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+  }
+  HMODULE module_;
+};
+
+}  // namespace
+
+// A class registered nowhere is "class not registered". Registered only in the other
+// view it is not registered for this DLL either: Windows says the same, and Wine, which
+// also looks for a local server of the class, finds the other view's class key and
+// reports that the registry could not be read. Either way nothing reaches the server.
+TEST(ControlView, AControlOnlyInTheOtherViewIsNotRegisteredForThisDll) {
+  StandinServer server;
+  const std::string file = server.write_file("ULVX.rtn", "ULVX ; routine\r\n Q\r\n");
+  const char* host = "127.0.0.1";
+  const std::string port = server.port_text();
+  EXPECT_STREQ(library().Call(host, port.c_str(), "USER", "$ZV"), "OLE error 80040154");
+
+  OtherViewRegistration other;
+  const std::string answer = library().Call(host, port.c_str(), "USER", "$ZV");
+  EXPECT_TRUE(answer == "OLE error 80040154" || answer == "OLE error 80040152") << answer;
+  EXPECT_EQ(library().LoadRtn(file.c_str(), host, port.c_str(), "USER", "ULVX"), 0);
+  EXPECT_EQ(library().LoadFile(host, port.c_str(), file.c_str()), 0);
+  EXPECT_EQ(server.journal(), "");
+}
+
+TEST(ControlView, AControlInThisViewServesTheDll) {
+  StandinServer server;
+  OtherViewRegistration other;
+  OwnViewRegistration own;
+  const std::string port = server.port_text();
+  EXPECT_STREQ(library().Call("127.0.0.1", port.c_str(), "USER", "$ZV"), "Ulvane stand-in server 1.0");
+  EXPECT_EQ(server.journal(), "USER\tS P1=$ZV\n");
+}
