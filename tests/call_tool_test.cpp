@@ -54,6 +54,8 @@ TEST(CallTool, RejectsMisuseWithExitCodeTwo) {
       {"GetCacheDir", "GetCacheDir takes 1 argument(s) (CONFIG), 0 given"},
       {"GetCacheConfig extra", "GetCacheConfig takes 0 argument(s) (), 1 given"},
       {"Sleep ten", "'ten' is not an integer"},
+      {"Sleep 4294967295", "'4294967295' is out of range (-2147483648 to 2147483647)"},
+      {"Sleep -2147483649", "'-2147483649' is out of range"},
       {"doctor A B", "doctor takes 0 or 1 argument(s) ([CONFIG]), 2 given"},
       {"--dll", "--dll needs a path"},
       {"Call --expect", "--expect needs the answer expected"},
@@ -73,9 +75,8 @@ TEST(CallTool, RejectsMisuseWithExitCodeTwo) {
 // failure value, or when Call's answer is not the one expected.
 TEST(CallTool, ExitsWithOneOnTheFailureValue) {
   StandinServer server;
-  StandinServer down;
-  const std::string down_port = down.port_text();
-  down.stop();
+  const ClosedPort down;
+  const std::string& down_port = down.text();
   ScratchDirectory dir;
   ScratchConfigurations registry;
   const std::string cpf = dir.write("cache.cpf", crlf_lines({"[Startup]", "DefaultPort=1972"}));

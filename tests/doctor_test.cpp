@@ -13,6 +13,7 @@
 #include "support/process.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "server_file.h"
 #include "support/standin_server.h"
 
 using namespace ulvane::test;
@@ -100,9 +101,8 @@ TEST(Doctor, ChecksTheConfigurationNamed) {
 
 // One thing wrong at a time: the check that names it, and exit code 1.
 TEST(Doctor, NamesWhatIsWrong) {
-  StandinServer down;
-  const std::string down_port = down.port_text();
-  down.stop();
+  const ClosedPort down;
+  const std::string& down_port = down.text();
 
   struct Row {
     const char* label;
@@ -176,4 +176,27 @@ TEST(Doctor, ReportsAFileHeldByAnotherProgram) {
   EXPECT_EQ(result.exit_code, 1u);
   EXPECT_NE(result.out.find("configuration file readable: FAILED: "), std::string::npos) << result.out;
   EXPECT_NE(result.out.find("configuration file writable: FAILED: "), std::string::npos) << result.out;
+}
+
+// A local server's value is a command line, read as the system reads it; the file it
+// names is what doctor checks.
+TEST(Doctor, FindsTheFileOfALocalServerCommandLine) {
+  ScratchDirectory dir;
+  const std::string server = dir.write("srv.exe", "");
+  CreateDirectoryA(dir.file("with space").c_str(), nullptr);
+  const std::string spaced = dir.write("with space\\srv two.exe", "");
+  struct Row {
+    std::string command_line;
+    std::string file;
+  };
+  const Row rows[] = {
+      {server, server},
+      {server + " /automation", server},
+      {dir.path() + "\\srv /automation -Embedding", server},
+      {"\"" + spaced + "\" /automation", spaced},
+      {spaced + " /automation", spaced},
+      {dir.path() + "\\missing.exe /automation", dir.path() + "\\missing.exe /automation"},
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(ulvane::call::local_server_file(row.command_line), row.file) << row.command_line;
 }

@@ -70,7 +70,8 @@ TEST(ReleaseExample, InstallsWithEveryExport) {
 
 TEST(ReleaseExample, StopsWithTheFailedStep) {
   ASSERT_FALSE(example_program().empty()) << "ULVANE_RELEASE_EXAMPLE names no program";
-  const std::string down = closed_port();
+  const ClosedPort closed;
+  const std::string& down = closed.text();
   Machine machine(down);
 
   ProcessResult unknown = run_example("x.rtn y.rtn NOPE");

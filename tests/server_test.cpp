@@ -145,7 +145,8 @@ TEST_F(ServerExports, HostTheControlInOrderAndReleaseIt) {
 }
 
 TEST_F(ServerExports, AFailedConnectionSetsNoNamespaceButStillDisconnects) {
-  const std::string closed = closed_port();
+  const ClosedPort closed_port;
+  const std::string& closed = closed_port.text();
   const std::string message = library().Call("127.0.0.1", closed.c_str(), "USER", "1");
   EXPECT_NE(message.find("127.0.0.1[" + closed + "]"), std::string::npos) << message;
   EXPECT_EQ(library().LoadRtn("C:\\x.rtn", "127.0.0.1", closed.c_str(), "ULV", "X"), 0);

@@ -374,7 +374,8 @@ TEST_F(StandinControl, RecordsTheWholeHostingSequenceAndReleasesEverything) {
 }
 
 TEST_F(StandinControl, AFailedConnectionNamesTheAddressAndTheReason) {
-  std::string refused = cat("cn_iptcp:127.0.0.1[", closed_port(), "]");
+  const ClosedPort closed;
+  std::string refused = cat("cn_iptcp:127.0.0.1[", closed.text(), "]");
   struct Row {
     std::string address;
     std::string error;

@@ -112,7 +112,8 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 ! kill -0 "$server_pid" 2>/dev/null || fail "the server (process $server_pid) still runs after scripts/try --stop"
-(exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && fail "port $port still answers after scripts/try --stop"
+# No check of the port itself: a server of another test, started meanwhile, may be given
+# the port the stopped one freed, and answer there (once in a few dozen parallel runs).
 
 [ $failures -eq 0 ] && echo "the try-it machine works as the README shows" || echo "$failures check(s) failed"
 [ $failures -eq 0 ]

@@ -146,16 +146,15 @@ unsigned long StandinServer::finish(DWORD wait_ms) {
 }
 
 // A port the system hands out for a socket that is bound and never listens.
-std::string closed_port() {
-  standin::WinsockSession winsock;
-  standin::Socket probe(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+ClosedPort::ClosedPort() : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
   int size = sizeof address;
-  getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &size);
-  return std::to_string(ntohs(address.sin_port));
+  if (!socket_ || bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    throw std::runtime_error("cannot hold a loopback port");
+  text_ = std::to_string(ntohs(address.sin_port));
 }
 
 std::optional<std::string> read_file(const std::string& path) {

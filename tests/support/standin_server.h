@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/wire.h"
 #include "support/scratch_directory.h"
 
 namespace ulvane::test {
@@ -56,8 +57,21 @@ private:
   unsigned short port_ = 0;
 };
 
-// A loopback port that nothing listens on, as text.
-std::string closed_port();
+// A loopback port that nothing listens on, for as long as this object lives: its socket
+// is bound and never listens, so connections are refused, and no server that other
+// tests start meanwhile can be given the port (which a port merely freed allows).
+class ClosedPort {
+public:
+  ClosedPort();
+  ClosedPort(const ClosedPort&) = delete;
+  ClosedPort& operator=(const ClosedPort&) = delete;
+  const std::string& text() const { return text_; }
+
+private:
+  standin::WinsockSession winsock_;
+  standin::Socket socket_;
+  std::string text_;
+};
 
 // Reads a whole file named by a UTF-8 path; nothing if it cannot be opened.
 std::optional<std::string> read_file(const std::string& path);

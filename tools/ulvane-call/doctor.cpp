@@ -8,6 +8,7 @@
 
 #include "common/owner.h"
 #include "common/system_message.h"
+#include "server_file.h"
 
 namespace ulvane::call {
 namespace {
@@ -96,9 +97,14 @@ void check_file(Report& report, const std::string& path) {
     report.ok("configuration file writable");
 }
 
-// The server the control's class is registered with, in the DLL's view; empty when
-// it is not registered there.
-std::string registered_control() {
+// The server the control's class is registered with, in the DLL's view: which key
+// names it (empty when it is not registered there) and its value.
+struct RegisteredServer {
+  std::string key;
+  std::string value;
+};
+
+RegisteredServer registered_control() {
   for (const char* server : {"InprocServer32", "LocalServer32"}) {
     std::string path = "CLSID\\";
     path.append(kControlClsid).append("\\").append(server);
@@ -116,17 +122,18 @@ std::string registered_control() {
       continue;
     if (type == REG_EXPAND_SZ) {
       char expanded[MAX_PATH * 2] = "";
-      if (ExpandEnvironmentStringsA(value, expanded, sizeof expanded)) return expanded;
+      if (ExpandEnvironmentStringsA(value, expanded, sizeof expanded)) return {server, expanded};
     }
-    return value;
+    return {server, value};
   }
-  return "";
+  return {};
 }
 
 // Whether the control can be made at all: without it no server can answer.
 bool check_control(Report& report) {
-  std::string server = registered_control();
-  if (server.empty()) {
+  const RegisteredServer registered = registered_control();
+  const std::string& server = registered.value;
+  if (registered.key.empty()) {
     std::string reason = "the control is not registered (class ";
     report.failed("control registered",
                   reason.append(kControlClsid)
@@ -136,8 +143,12 @@ bool check_control(Report& report) {
     return false;
   }
   // A bare file name is found on the search path; only a full path can be checked here.
+  // An in-process server's value is a path; a local server's is a command line.
   std::string file = server;
-  if (!file.empty() && file.front() == '"') file = file.substr(1, file.find('"', 1) - 1);
+  if (registered.key == "LocalServer32")
+    file = local_server_file(server);
+  else if (!file.empty() && file.front() == '"')
+    file = file.substr(1, file.find('"', 1) - 1);
   if (file.find('\\') != std::string::npos && GetFileAttributesA(file.c_str()) == INVALID_FILE_ATTRIBUTES) {
     std::string reason = "registered as ";
     report.failed("control registered", reason.append(server).append(", which does not exist"));

@@ -6,8 +6,10 @@
 #include <io.h>
 #include <windows.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -45,9 +47,15 @@ const char* text(const char* arg) {
 
 int integer(const char* arg) {
   char* end = nullptr;
-  long value = std::strtol(arg, &end, 0);
+  errno = 0;
+  long long value = std::strtoll(arg, &end, 0);
   if (*arg == '\0' || *end != '\0') {
     std::fprintf(stderr, "ulvane-call: '%s' is not an integer\n", arg);
+    std::exit(kUsageError);
+  }
+  // Taken silently, a number past the export's int would become another number.
+  if (errno == ERANGE || value < INT_MIN || value > INT_MAX) {
+    std::fprintf(stderr, "ulvane-call: '%s' is out of range (%d to %d)\n", arg, INT_MIN, INT_MAX);
     std::exit(kUsageError);
   }
   return static_cast<int>(value);
