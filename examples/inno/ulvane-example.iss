@@ -42,7 +42,7 @@ OutputBaseFilename={#OUTPUT_NAME}
 ; Extracted to Setup's temporary directory on the first call, unloaded and
 ; deleted with it when Setup ends.
 Source: "{#ULVANE_DLL}"; Flags: dontcopy
-Source: "..\nsis\web\index.csp"; DestDir: "{app}"
+Source: "..\web\index.csp"; DestDir: "{app}"
 Source: "..\routines\ULVAPI.rtn"; DestDir: "{app}\routines"
 Source: "..\routines\ULVWEB.rtn"; DestDir: "{app}\routines"
 Source: "..\routines\ulvinst.rtn"; DestDir: "{app}\routines"

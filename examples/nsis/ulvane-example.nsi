@@ -25,6 +25,7 @@ Unicode true
   !define OUTFILE "ulvane-example-setup.exe"
 !endif
 !define ROUTINES "${__FILEDIR__}/../routines"
+!define WEB "${__FILEDIR__}/../web"
 
 ; The DLL is extracted to the plug-ins directory and always called by its full
 ; path: System then loads this file, and Sleep is Ulvane's, not kernel32's.
@@ -297,7 +298,7 @@ Section "Ulvane web application"
     StrCpy $INSTDIR "$INSTDIR\CSP\ulv"
   ${EndIf}
   SetOutPath $INSTDIR
-  File "${__FILEDIR__}/web/index.csp"
+  File "${WEB}/index.csp"
   SetOutPath "$INSTDIR\routines"
   !insertmacro ForEachRoutine ExtractRoutine
   File "${ROUTINES}/ulvinst.rtn"

@@ -19,8 +19,8 @@ expected=$(
   {
     printf '%s\n' CHANGELOG.md LICENSE README.md Ulvane.dll bin/ulvane-call.exe debug/Ulvane.dll.debug \
       include/ulvane.h x64/Ulvane.dll x64/bin/ulvane-call.exe x64/debug/Ulvane.dll.debug
-    git -C "$root" ls-tree -r --name-only "$commit" -- examples/c examples/inno examples/nsis examples/routines |
-      grep -v '/CMakeLists.txt$'
+    git -C "$root" ls-tree -r --name-only "$commit" -- \
+      examples/c examples/inno examples/nsis examples/routines examples/web | grep -v '/CMakeLists.txt$'
   } | LC_ALL=C sort
 )
 commit_time=$(git -C "$root" log -1 --format=%ct "$commit")

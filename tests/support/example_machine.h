@@ -58,7 +58,7 @@ inline void expect_clean_install(const StandinServer& server, const Configuratio
   for (const std::string& name : shipped)
     EXPECT_EQ(server.routine("ULV", name), example_file("routines/" + name + ".rtn")) << name;
   EXPECT_EQ(server.routine("%SYS", "QUMAINST"), example_file("routines/ulvinst.rtn"));
-  EXPECT_EQ(read_file(configuration.install_dir() + "\\index.csp"), example_file("nsis/web/index.csp"));
+  EXPECT_EQ(read_file(configuration.install_dir() + "\\index.csp"), example_file("web/index.csp"));
 }
 
 // What an installer run gave.
