@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "support/com_checks.h"
 #include "support/library.h"
 #include "support/standin_server.h"
 
@@ -79,17 +80,17 @@ private:
 // A class registered nowhere is "class not registered". Registered only in the other
 // view it is not registered for this DLL either: Windows says the same, and Wine, which
 // also looks for a local server of the class, finds the other view's class key and
-// reports that the registry could not be read. Either way nothing reaches the server.
+// reports a key missing from the registry. Either way nothing reaches the server.
 TEST(ControlView, AControlOnlyInTheOtherViewIsNotRegisteredForThisDll) {
   StandinServer server;
   const std::string file = server.write_file("ULVX.rtn", "ULVX ; routine\r\n Q\r\n");
   const char* host = "127.0.0.1";
   const std::string port = server.port_text();
-  EXPECT_STREQ(library().Call(host, port.c_str(), "USER", "$ZV"), "OLE error 80040154");
+  EXPECT_EQ(library().Call(host, port.c_str(), "USER", "$ZV"), code_text(REGDB_E_CLASSNOTREG));
 
   OtherViewRegistration other;
   const std::string answer = library().Call(host, port.c_str(), "USER", "$ZV");
-  EXPECT_TRUE(answer == "OLE error 80040154" || answer == "OLE error 80040152") << answer;
+  EXPECT_TRUE(answer == code_text(REGDB_E_CLASSNOTREG) || answer == code_text(REGDB_E_KEYMISSING)) << answer;
   EXPECT_EQ(library().LoadRtn(file.c_str(), host, port.c_str(), "USER", "ULVX"), 0);
   EXPECT_EQ(library().LoadFile(host, port.c_str(), file.c_str()), 0);
   EXPECT_EQ(server.journal(), "");

@@ -20,6 +20,7 @@ using ulvane::config::extract_field;
 using ulvane::config::parse_integer;
 using ulvane::server::code_message;
 using ulvane::server::invoke_message;
+using ulvane::test::code_text;
 using ulvane::test::current_apartment;
 using ulvane::test::system_text;
 
@@ -176,19 +177,22 @@ TEST(ExtractField, SplitsAtTheDelimiter) {
 TEST(ComFailureMessage, UsesTheSystemTextOrTheCode) {
   const HRESULT unknown = static_cast<HRESULT>(0x8ABC0DEF);
   ASSERT_EQ(system_text(unknown), "");
+  // Both sides are seen: every system (Wine's, Windows') has a text for these.
+  ASSERT_NE(system_text(E_OUTOFMEMORY), "");
+  ASSERT_NE(system_text(E_FAIL), "");
   struct Row {
     HRESULT code;
-    const char* message;
+    const char* without_text;  // the message where the system table has no text for code
   };
-  // The texts of Wine's system table, trimmed; the code where it has none.
   const Row rows[] = {
-      {E_OUTOFMEMORY, "Out of memory"}, {E_FAIL, "Call failed"},
-      {S_FALSE, "Invalid function"},    {REGDB_E_CLASSNOTREG, "OLE error 80040154"},
+      {E_OUTOFMEMORY, "OLE error 8007000E"}, {E_FAIL, "OLE error 80004005"},
+      {S_FALSE, "OLE error 00000001"},       {REGDB_E_CLASSNOTREG, "OLE error 80040154"},
       {unknown, "OLE error 8ABC0DEF"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.message);
-    EXPECT_EQ(code_message(row.code), row.message);
+    SCOPED_TRACE(row.without_text);
+    const std::string text = system_text(row.code);
+    EXPECT_EQ(code_message(row.code), text.empty() ? row.without_text : text);
   }
 }
 
@@ -197,7 +201,7 @@ TEST(ComFailureMessage, TakesTheExceptionsDescriptionTrimmed) {
     const wchar_t* description;
     SCODE scode;
     WORD wcode;
-    const char* expected;
+    std::string expected;
   };
   const Row rows[] = {
       {L"<UNDEFINED>", 0, 0, "<UNDEFINED>"},
@@ -205,13 +209,13 @@ TEST(ComFailureMessage, TakesTheExceptionsDescriptionTrimmed) {
       {L"Ends with dots...\t.", 0, 0, "Ends with dots"},
       {L"Keeps. Inner. Stops", 0, 0, "Keeps. Inner. Stops"},
       {L"Described", 0, 7, "Described"},
-      {L" . \r\n", E_OUTOFMEMORY, 0, "Out of memory"},
-      {nullptr, E_OUTOFMEMORY, 0, "Out of memory"},
-      {nullptr, E_OUTOFMEMORY, 7, "Out of memory"},
+      {L" . \r\n", E_OUTOFMEMORY, 0, code_text(E_OUTOFMEMORY)},
+      {nullptr, E_OUTOFMEMORY, 0, code_text(E_OUTOFMEMORY)},
+      {nullptr, E_OUTOFMEMORY, 7, code_text(E_OUTOFMEMORY)},
       // Without a description or scode, the record's own code names the failure.
       {nullptr, 0, 7, "IDispatch error #7"},
       {L" ", 0, 65535, "IDispatch error #65535"},
-      {nullptr, 0, 0, "OLE error 80020009"},
+      {nullptr, 0, 0, code_text(DISP_E_EXCEPTION)},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.expected);
@@ -225,6 +229,6 @@ TEST(ComFailureMessage, TakesTheExceptionsDescriptionTrimmed) {
   // Without DISP_E_EXCEPTION there is no exception to read.
   EXCEPINFO ignored{};
   ignored.bstrDescription = SysAllocString(L"not raised");
-  EXPECT_EQ(invoke_message(E_OUTOFMEMORY, ignored), "Out of memory");
+  EXPECT_EQ(invoke_message(E_OUTOFMEMORY, ignored), code_text(E_OUTOFMEMORY));
   SysFreeString(ignored.bstrDescription);
 }
