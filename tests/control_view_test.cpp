@@ -1,7 +1,8 @@
 // The DLL creates the control in its own architecture's registry view: the 32-bit DLL
 // needs a 32-bit control, its 64-bit twin a 64-bit one. A control registered only in
-// the other view is not registered for it. Runs in a prefix of its own, where this
-// test alone registers the control.
+// the other view is not registered for it; and one the registry names but COM does not
+// create is not registered either, as doctor says. Runs in a prefix of its own, where
+// this test alone registers the control.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -11,6 +12,9 @@
 
 #include "support/com_checks.h"
 #include "support/library.h"
+#include "support/process.h"
+#include "support/scratch_directory.h"
+#include "support/scratch_registry.h"
 #include "support/standin_server.h"
 
 using namespace ulvane::test;
@@ -19,10 +23,13 @@ namespace {
 
 constexpr const char* kServerKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}\\InprocServer32";
 constexpr const char* kClassKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}";
+constexpr const char* kTreatAsKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}\\TreatAs";
 #ifdef _WIN64
 constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
+constexpr REGSAM kOwnView = KEY_WOW64_64KEY;
 #else
 constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
+constexpr REGSAM kOwnView = KEY_WOW64_32KEY;
 #endif
 
 // The class as the other architecture's regsvr32 records it: its server (a path that a
@@ -75,6 +82,25 @@ private:
   HMODULE module_;
 };
 
+// The class emulated by one registered nowhere (its TreatAs key, in this view): the
+// registry still names the control's server, yet COM creates no instance of it.
+class TreatedAsUnregistered {
+public:
+  TreatedAsUnregistered() {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTreatAsKey, 0, nullptr, 0, KEY_ALL_ACCESS | kOwnView, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+      throw std::runtime_error("cannot write the control's TreatAs key");
+    const std::string unregistered = "{0E1D2C3B-4A59-6877-8695-A4B3C2D1E0F0}";
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(unregistered.c_str()),
+                   DWORD(unregistered.size() + 1));
+    RegCloseKey(key);
+  }
+  ~TreatedAsUnregistered() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kTreatAsKey, kOwnView, 0); }
+  TreatedAsUnregistered(const TreatedAsUnregistered&) = delete;
+  TreatedAsUnregistered& operator=(const TreatedAsUnregistered&) = delete;
+};
+
 }  // namespace
 
 // A class registered nowhere is "class not registered". Registered only in the other
@@ -103,4 +129,28 @@ TEST(ControlView, AControlInThisViewServesTheDll) {
   const std::string port = server.port_text();
   EXPECT_STREQ(library().Call("127.0.0.1", port.c_str(), "USER", "$ZV"), "Ulvane stand-in server 1.0");
   EXPECT_EQ(server.journal(), "USER\tS P1=$ZV\n");
+}
+
+// doctor finds the control in the registry, but COM says the class is not registered
+// when the server does not answer: doctor asks COM itself, and says so by that code
+// whatever text the system has for it.
+TEST(ControlView, DoctorNamesAClassComDoesNotCreate) {
+  StandinServer server;
+  OwnViewRegistration own;
+  TreatedAsUnregistered treated;
+  ScratchConfigurations registry;
+  ScratchDirectory dir;
+  registry.set_text("CACHE", "Directory", dir.path() + "\\");
+  registry.set_text("CACHE", "Properties",
+                    dir.write("cache.cpf", "[Startup]\r\nDefaultPort=" + server.port_text() + "\r\n"));
+
+  ProcessResult result = run_process(quoted(beside_this_program("ulvane-call.exe")) + " doctor");
+  std::erase(result.out, '\r');
+  EXPECT_EQ(result.exit_code, 1u);
+  EXPECT_NE(result.out.find("\ncontrol registered: ok ("), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\nserver answers: FAILED: the control is not registered (Call answered: " +
+                            code_text(REGDB_E_CLASSNOTREG) + ")\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_EQ(server.journal(), "");
 }

@@ -12,7 +12,6 @@
 namespace ulvane::config {
 namespace {
 
-constexpr const char* kConfigurationsKey = "Software\\InterSystems\\Cache\\Configurations";
 constexpr const char* kDirectoryKey = "Directory";
 constexpr const char* kPropertiesKey = "Properties";
 constexpr const char* kCrLf = "\r\n";

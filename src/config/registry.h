@@ -5,6 +5,10 @@
 
 namespace ulvane::config {
 
+// The key of the local-machine hive that records the installed configurations, one
+// subkey each.
+inline constexpr char kConfigurationsKey[] = "Software\\InterSystems\\Cache\\Configurations";
+
 // Each answer comes from one registry view: the 32-bit view where it has the
 // configurations (or the configuration), else the 64-bit view; a key that refuses
 // read access is not looked for elsewhere.

@@ -42,7 +42,7 @@ void set_text(Variant& value, const std::string& text) {
 }  // namespace
 
 ServerConnection::ServerConnection(const ServerAddress& address, const std::string& name_space) {
-  require(CoCreateInstance(kControlClass, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IOleObject,
+  require(CoCreateInstance(kControlClass, nullptr, kControlContext, IID_IOleObject,
                            reinterpret_cast<void**>(object_.GetAddressOf())));
   site_.Attach(new ControlSite);
   // The instance exists: a failure from here on closes it before going on (close

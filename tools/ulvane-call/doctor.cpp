@@ -6,16 +6,18 @@
 #include <string>
 #include <vector>
 
+#include <wrl/client.h>
+
 #include "common/owner.h"
 #include "common/system_message.h"
+#include "config/registry.h"
+#include "server/com_apartment.h"
+#include "server/control_ids.h"
 #include "server_file.h"
 
 namespace ulvane::call {
 namespace {
 
-constexpr const char* kConfigurationsKey =
-    "HKEY_LOCAL_MACHINE\\Software\\InterSystems\\Cache\\Configurations";
-constexpr const char* kControlClsid = "{88F75483-0574-11D0-8085-0000C0BD354B}";
 // The DLL creates the control in the registry view of its own architecture, which is
 // this tool's: a 32-bit DLL needs a 32-bit control, the 64-bit twin a 64-bit one.
 #ifdef _WIN64
@@ -104,13 +106,20 @@ struct RegisteredServer {
   std::string value;
 };
 
+// The control's class id as the registry spells it, from the library's own.
+std::string control_class_id() {
+  wchar_t text[40] = L"";
+  const int length = StringFromGUID2(server::kControlClass, text, 40);
+  // Braces, hexadecimal digits and hyphens: each character is its own ANSI byte.
+  return std::string(text, text + (length > 0 ? length - 1 : 0));
+}
+
 RegisteredServer registered_control() {
   for (const char* server : {"InprocServer32", "LocalServer32"}) {
     std::string path = "CLSID\\";
-    path.append(kControlClsid).append("\\").append(server);
+    path.append(control_class_id()).append("\\").append(server);
     HKEY opened = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | kControlView, &opened) !=
-        ERROR_SUCCESS)
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | kControlView, &opened) != ERROR_SUCCESS)
       continue;
     RegistryKey key(opened);
     char value[MAX_PATH * 2] = "";
@@ -135,11 +144,10 @@ bool check_control(Report& report) {
   const std::string& server = registered.value;
   if (registered.key.empty()) {
     std::string reason = "the control is not registered (class ";
-    report.failed("control registered",
-                  reason.append(kControlClsid)
-                      .append(" has no InprocServer32 or LocalServer32 in the ")
-                      .append(kControlViewName)
-                      .append(" registry)"));
+    report.failed("control registered", reason.append(control_class_id())
+                                            .append(" has no InprocServer32 or LocalServer32 in the ")
+                                            .append(kControlViewName)
+                                            .append(" registry)"));
     return false;
   }
   // A bare file name is found on the search path; only a full path can be checked here.
@@ -158,12 +166,14 @@ bool check_control(Report& report) {
   return true;
 }
 
-// What Call answers when creating the control fails with REGDB_E_CLASSNOTREG: the
-// system's text for it, or the library's "OLE error" form where there is none.
-bool class_not_registered(const std::string& answer) {
-  if (answer == "OLE error 80040154") return true;
-  const std::string text = system_message(REGDB_E_CLASSNOTREG);
-  return !text.empty() && answer == text;
+// Whether COM says the control's class is not registered, asked as the library asks
+// (the same class, in the same contexts, from the same process): by COM's code, not by
+// the text of a message.
+bool class_not_registered() {
+  ComApartment apartment;
+  Microsoft::WRL::ComPtr<IUnknown> control;
+  return CoCreateInstance(server::kControlClass, nullptr, server::kControlContext, IID_IUnknown,
+                          reinterpret_cast<void**>(control.GetAddressOf())) == REGDB_E_CLASSNOTREG;
 }
 
 // Which file was loaded and which version it is: the first thing to know about a
@@ -193,7 +203,7 @@ void check_server(Report& report, const UlvaneApi& api, int port) {
   const std::string answer = api.Call(kHost, port_text.c_str(), kServerNamespace, kVersionExpression);
   if (answer.rfind(kVersionMark, 0) == 0)
     report.ok("server answers", answer.substr(std::string(kVersionMark).size()));
-  else if (class_not_registered(answer))
+  else if (class_not_registered())
     report.failed("server answers", "the control is not registered (Call answered: " + answer + ")");
   else
     report.failed("server answers", answer.empty() ? "an empty answer" : answer);
@@ -211,8 +221,8 @@ int run_doctor(HMODULE dll, const UlvaneApi& api, const char* config) {
   check_library(report, dll);
   const std::vector<std::string> names = split_lines(api.GetCacheConfig());
   if (names.empty()) {
-    std::string reason = "none under ";
-    report.failed("configurations", reason.append(kConfigurationsKey));
+    std::string reason = "none under HKEY_LOCAL_MACHINE\\";
+    report.failed("configurations", reason.append(ulvane::config::kConfigurationsKey));
   } else {
     std::string list;
     for (const std::string& name : names) list.append(list.empty() ? "" : ", ").append(name);
