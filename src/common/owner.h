@@ -47,6 +47,8 @@ using RegistryKey = Owner<HKEY, &RegCloseKey>;
 using Bstr = Owner<BSTR, &SysFreeString>;
 using FileHandle = Owner<HANDLE, &CloseHandle, -1>;
 using Module = Owner<HMODULE, &FreeLibrary>;
+// Memory the system allocated for its caller (FormatMessage's ALLOCATE_BUFFER).
+using LocalMemory = Owner<HLOCAL, &LocalFree>;
 
 // The three texts of an exception record an Invoke filled in, freed together.
 struct ExceptionTexts {

@@ -1,11 +1,8 @@
 #include "common/system_message.h"
 
+#include "common/owner.h"
+
 namespace ulvane {
-namespace {
-
-constexpr DWORD kMessageBuffer = 256;
-
-}  // namespace
 
 std::string trim_message(std::string text) {
   while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.'))
@@ -14,9 +11,14 @@ std::string trim_message(std::string text) {
 }
 
 std::string system_message(DWORD code) {
-  char text[kMessageBuffer] = "";
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                text, kMessageBuffer, nullptr);
+  // The system sizes the buffer to the text: a fixed one would make a longer text
+  // fail as a whole (ERROR_INSUFFICIENT_BUFFER), not come back cut.
+  char* text = nullptr;
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  LocalMemory owned(text);
+  if (!text || length == 0) return "";
   return trim_message(std::string(text, length));
 }
 

@@ -11,9 +11,8 @@ namespace ulvane {
 // Removes trailing blanks, control characters and full stops, one by one.
 std::string trim_message(std::string text);
 
-// The system table's text for code in the default language (at most 256 bytes),
-// trimmed as above; empty when the table has no text for it. Each caller words its
-// own fallback.
+// The system table's whole text for code in the default language, trimmed as above;
+// empty when the table has no text for it. Each caller words its own fallback.
 std::string system_message(DWORD code);
 
 }  // namespace ulvane
