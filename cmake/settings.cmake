@@ -24,6 +24,8 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 option(ULVANE_UB_CHECKS "Trap on undefined behaviour" OFF)
 if(ULVANE_UB_CHECKS)
   add_compile_options(-fsanitize=undefined -fsanitize-undefined-trap-on-error)
+  # The library's own checks of its rules, trapping the same way (ULVANE_CHECKED).
+  add_compile_definitions(ULVANE_CHECKED)
 endif()
 
 # A module definition file for this architecture, written to output from source. The

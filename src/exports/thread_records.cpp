@@ -15,6 +15,16 @@ SRWLOCK records_lock = SRWLOCK_INIT;
 // Read without the lock on every call; written only under it.
 std::atomic<DWORD> record_slot{TLS_OUT_OF_INDEXES};
 ThreadRecord* first_record = nullptr;
+// Set by release_all_threads, under the lock. Whatever asks for a record after it
+// runs on a module that is unloading, and would take a slot and memory that nothing
+// gives back: the checked build stops there.
+bool all_released = false;
+
+#ifdef ULVANE_CHECKED
+constexpr bool kChecked = true;
+#else
+constexpr bool kChecked = false;
+#endif
 
 class Exclusive {
 public:
@@ -56,6 +66,7 @@ ThreadRecord* this_thread_record() noexcept {
   auto* record = new (std::nothrow) ThreadRecord;
   if (!record) return nullptr;
   Exclusive lock;
+  if (kChecked && all_released) __builtin_trap();
   if (record_slot == TLS_OUT_OF_INDEXES) record_slot = TlsAlloc();
   if (record_slot == TLS_OUT_OF_INDEXES || !TlsSetValue(record_slot, record)) {
     delete record;
@@ -94,6 +105,7 @@ void release_all_threads() noexcept {
   }
   if (record_slot != TLS_OUT_OF_INDEXES) TlsFree(record_slot);
   record_slot = TLS_OUT_OF_INDEXES;
+  all_released = true;
 }
 
 }  // namespace ulvane
