@@ -12,6 +12,7 @@
 
 #include "support/library.h"
 #include "support/scratch_registry.h"
+#include "support/text.h"
 
 using namespace ulvane::test;
 
@@ -52,12 +53,6 @@ constexpr WORD kOptionalHeaderMagic = IMAGE_NT_OPTIONAL_HDR32_MAGIC;
 template <class T>
 const T* at_rva(HMODULE module, DWORD rva) {
   return reinterpret_cast<const T*>(reinterpret_cast<const BYTE*>(module) + rva);
-}
-
-// Built by appending: GCC 12 warns falsely on a literal + std::to_string(...).
-std::string numbered(const char* prefix, int number) {
-  std::string text = prefix;
-  return text.append(std::to_string(number));
 }
 
 std::string lower(std::string text) {

@@ -19,10 +19,12 @@
 // the library's, and after about a thousand calls the slots run out.
 #include "standin_control.h"
 #include "support/library.h"
+#include "support/measured_calls.h"
 #include "support/process_usage.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
+#include "support/text.h"
 
 using namespace ulvane::test;
 
@@ -48,28 +50,15 @@ void expect_no_growth(const ProcessUsage& before, const ProcessUsage& after, con
   EXPECT_LE(after.private_bytes, before.private_bytes + memory_tolerance) << label;
 }
 
-// Makes count calls after a warm-up, measuring before and after; call(i) tells
-// whether the i-th result was right. The stand-in control logs every call it gets,
-// so its log is emptied before each one: the log's growth is no leak of the library.
+// Measured calls held to this suite's tolerances. The stand-in control logs every
+// call it gets, so its log is emptied before each one: the log's growth is no leak
+// of the library.
 void run_measured(const std::string& label, int count, const std::function<bool(int)>& call) {
-  auto logged_call = [&](int i) {
+  MeasuredCalls run = measure_calls(label, "calls", kWarmUpCalls, count, [&](int i) {
     StandinResetLog();
     return call(i);
-  };
-  for (int i = 0; i < kWarmUpCalls; ++i) logged_call(i);
-  ProcessUsage before = measure_usage();
-  int wrong = 0;
-  for (int i = 0; i < count; ++i) wrong += !logged_call(i);
-  ProcessUsage after = measure_usage();
-  std::printf("figures: %s calls %d, wrong %d, %s\n", label.c_str(), count, wrong,
-              describe_change(before, after).c_str());
-  EXPECT_EQ(wrong, 0) << label;
-  expect_no_growth(before, after, label);
-}
-
-std::string numbered(const std::string& text, int number) {
-  std::string joined = text;
-  return joined.append(std::to_string(number));
+  });
+  expect_no_growth(run.before, run.after, label);
 }
 
 // One configuration per thread, each with its own directory, file and port.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace ulvane::test {
 
@@ -11,6 +12,11 @@ std::string cat(const Parts&... parts) {
   std::string text;
   (text.append(parts), ...);
   return text;
+}
+
+// text followed by number in decimal: numbered("C", 7) is "C7".
+inline std::string numbered(std::string_view text, int number) {
+  return cat(text, std::to_string(number));
 }
 
 }  // namespace ulvane::test
