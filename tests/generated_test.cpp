@@ -234,6 +234,10 @@ TEST(Generated, UpdateCpfWritesTheKeyTheRulesChooseAndNothingElse) {
     }
 
     ASSERT_EQ(library().UpdateCpf(path.c_str()), status) << name << ":\n" << before;
+    // A second run finds nothing left to change.
+    const std::string after = dir.read(name);
+    EXPECT_EQ(library().UpdateCpf(path.c_str()), status) << name << ", second run";
+    EXPECT_EQ(dir.read(name), after) << name << ", second run";
     refused += status == 0;
     if (status == 0 && expected[0] == sections[0]) {
       EXPECT_EQ(dir.read(name), before) << name;  // nothing written at all
