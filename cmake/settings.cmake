@@ -24,7 +24,7 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 option(ULVANE_UB_CHECKS "Trap on undefined behaviour" OFF)
 if(ULVANE_UB_CHECKS)
   add_compile_options(-fsanitize=undefined -fsanitize-undefined-trap-on-error)
-  # The library's own checks of its rules, trapping the same way (ULVANE_CHECKED).
+  # The library's own checks of its rules (ULVANE_CHECKED): a broken rule ends the process.
   add_compile_definitions(ULVANE_CHECKED)
 endif()
 

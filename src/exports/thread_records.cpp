@@ -17,7 +17,9 @@ std::atomic<DWORD> record_slot{TLS_OUT_OF_INDEXES};
 ThreadRecord* first_record = nullptr;
 // Set by release_all_threads, under the lock. Whatever asks for a record after it
 // runs on a module that is unloading, and would take a slot and memory that nothing
-// gives back: the checked build stops there.
+// gives back: the checked build ends the process there. It aborts rather than traps:
+// such a use runs inside the module's entry point, where the loader catches an
+// exception (the trap's included) and carries on unloading as if nothing happened.
 bool all_released = false;
 
 #ifdef ULVANE_CHECKED
@@ -66,7 +68,7 @@ ThreadRecord* this_thread_record() noexcept {
   auto* record = new (std::nothrow) ThreadRecord;
   if (!record) return nullptr;
   Exclusive lock;
-  if (kChecked && all_released) __builtin_trap();
+  if (kChecked && all_released) std::abort();
   if (record_slot == TLS_OUT_OF_INDEXES) record_slot = TlsAlloc();
   if (record_slot == TLS_OUT_OF_INDEXES || !TlsSetValue(record_slot, record)) {
     delete record;

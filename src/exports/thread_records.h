@@ -38,7 +38,7 @@ std::string& result_storage(ResultText which);
 // Module entry points: the detaching thread's record, and every record at unload.
 // release_all_threads is the last word: after it nothing of the module may use a
 // result text or a thread-local, since a record made then would outlive the module.
-// The checked build (ULVANE_CHECKED) traps on such a use; others take a new record.
+// The checked build (ULVANE_CHECKED) aborts on such a use; others take a new record.
 void release_this_thread() noexcept;
 void release_all_threads() noexcept;
 
