@@ -1,11 +1,17 @@
 #!/usr/bin/env python3
 """Checks the built Ulvane.dll as a file, without running it: the machine it is built
-for, the export table hosts call it by, the DLLs it imports and the version it carries.
+for, the export table hosts call it by, the DLLs and functions it imports and the
+version it carries.
 
   dll_static_check.py --arch i686|x64 --objdump OBJDUMP --header include/ulvane.h Ulvane.dll
 
+Every imported function must be listed in tests/imports/ARCH.txt with the first Windows
+version that has it, and none may be later than the oldest Windows the build targets
+(_WIN32_WINNT in cmake/settings.cmake).
+
 Exit status 0 when every check holds; else 1, with each failed check on its own line."""
 import argparse
+import os
 import re
 import struct
 import subprocess
@@ -19,6 +25,11 @@ SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll", "use
 # Per architecture: objdump's file format, the PE optional header's kind, the COFF machine.
 ARCHITECTURES = {"i686": ("pei-i386", "PE32", 0x014C), "x64": ("pei-x86-64", "PE32+", 0x8664)}
 RT_VERSION = 16
+HERE = os.path.dirname(os.path.abspath(__file__))
+SETTINGS = os.path.normpath(os.path.join(HERE, "..", "cmake", "settings.cmake"))
+# Windows versions by the _WIN32_WINNT value that names them, oldest first.
+WINDOWS = {"2000": 0x0500, "XP": 0x0501, "Vista": 0x0600, "7": 0x0601, "8": 0x0602, "8.1": 0x0603,
+           "10": 0x0A00}
 
 
 def header_version(path):
@@ -27,6 +38,50 @@ def header_version(path):
     if not found:
         sys.exit(f"{path} has no ULVANE_VERSION")
     return found.group(1)
+
+
+def imports_list(arch):
+    """The committed list's path, and its {dll!function (DLL name in lower case): minimum Windows}."""
+    path = os.path.join(HERE, "imports", f"{arch}.txt")
+    listed = {}
+    with open(path, encoding="ascii") as file:
+        for number, line in enumerate(file, 1):
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            entry = re.match(r"^(\S+)!(\S+)\s+(\S+)$", line)
+            if not entry or entry.group(3) not in WINDOWS:
+                sys.exit(f"{path}:{number}: not 'DLL!function minimum' with a minimum among {', '.join(WINDOWS)}")
+            listed[f"{entry.group(1).lower()}!{entry.group(2)}"] = entry.group(3)
+    return path, listed
+
+
+def target_windows():
+    """The oldest Windows the build targets, as _WIN32_WINNT in cmake/settings.cmake gives it."""
+    with open(SETTINGS, encoding="ascii") as settings:
+        found = re.search(r"_WIN32_WINNT=(0x[0-9A-Fa-f]+)", settings.read())
+    if not found:
+        sys.exit(f"{SETTINGS} defines no _WIN32_WINNT")
+    return int(found.group(1), 16)
+
+
+def windows_name(winnt):
+    return next((name for name, value in WINDOWS.items() if value == winnt), f"{winnt:#06x}")
+
+
+def imported_functions(dump):
+    """["DLL!function"] from objdump's import tables, DLL names as the file spells them."""
+    functions = []
+    for table in re.split(r"^\tDLL Name: ", dump, flags=re.M)[1:]:
+        lines = table.splitlines()
+        for line in lines[2:]:
+            if not line.strip():
+                break
+            # "\tvma\t hint  Name": a line of another shape (an import by ordinal) is
+            # kept whole, so that it is reported rather than skipped.
+            entry = re.match(r"^\t[0-9a-f]+\t\s*\d+\s+(\S+)$", line)
+            functions.append(f"{lines[0].strip()}!{entry.group(1) if entry else line.strip()}")
+    return functions
 
 
 def exports(dump):
@@ -162,6 +217,20 @@ def check(arch, objdump, header, dll):
             if imported.lower() not in SYSTEM_DLLS and not imported.lower().startswith("api-ms-win-"):
                 fail(f"imports {imported}, which is not a Windows system DLL")
 
+        # A new import may raise the oldest Windows the DLL loads on: it is reviewed,
+        # not taken in silently.
+        path, listed = imports_list(arch)
+        target = target_windows()
+        for function in imported_functions(dump):
+            dll, name = function.split("!", 1)
+            minimum = listed.get(f"{dll.lower()}!{name}")
+            if minimum is None:
+                fail(f"imports {function}, which {path} does not list: review it, and add it with the"
+                     " first Windows version that has it")
+            elif WINDOWS[minimum] > target:
+                fail(f"imports {function}, which needs Windows {minimum}, later than Windows"
+                     f" {windows_name(target)} (_WIN32_WINNT in {SETTINGS})")
+
     version = header_version(header)
     resource = image.resource(RT_VERSION) if image.resource_rva else None
     if resource is None:
@@ -186,8 +255,8 @@ def main():
     for failure in failures:
         print(f"{args.dll}: {failure}")
     if not failures:
-        print(f"{args.dll}: {args.arch}, the nine exports at their ordinals, system imports only,"
-              f" FileVersion {header_version(args.header)}")
+        print(f"{args.dll}: {args.arch}, the nine exports at their ordinals, system imports only, each"
+              f" listed and on Windows {windows_name(target_windows())}, FileVersion {header_version(args.header)}")
     return 1 if failures else 0
 
 
