@@ -21,9 +21,9 @@ using namespace ulvane::test;
 
 namespace {
 
-constexpr const char* kServerKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}\\InprocServer32";
-constexpr const char* kClassKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}";
-constexpr const char* kTreatAsKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}\\TreatAs";
+const std::string kClassKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}";
+const std::string kServerKey = kClassKey + "\\InprocServer32";
+const std::string kTreatAsKey = kClassKey + "\\TreatAs";
 #ifdef _WIN64
 constexpr REGSAM kOtherView = KEY_WOW64_32KEY;
 constexpr REGSAM kOwnView = KEY_WOW64_64KEY;
@@ -38,11 +38,12 @@ class OtherViewRegistration {
 public:
   OtherViewRegistration() {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServerKey, 0, nullptr, 0, KEY_ALL_ACCESS | kOtherView, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServerKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kOtherView,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
       throw std::runtime_error("cannot register the control in the other view");
     const std::string server = "C:\\other\\standin-control.dll";
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()), DWORD(server.size() + 1));
+    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                   DWORD(server.size() + 1));
     RegSetValueExA(key, "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>("Apartment"), 10);
     RegCloseKey(key);
   }
@@ -53,10 +54,11 @@ public:
 private:
   static void remove() {
     HKEY classes = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClassKey, 0, KEY_ALL_ACCESS | kOtherView, &classes) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClassKey.c_str(), 0, KEY_ALL_ACCESS | kOtherView, &classes) ==
+        ERROR_SUCCESS) {
       RegDeleteTreeA(classes, nullptr);
       RegCloseKey(classes);
-      RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kClassKey, kOtherView, 0);
+      RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kClassKey.c_str(), kOtherView, 0);
     }
   }
 };
@@ -66,7 +68,8 @@ private:
 class OwnViewRegistration {
 public:
   OwnViewRegistration() : module_(LoadLibraryA(beside_this_program("standin-control.dll").c_str())) {
-    if (!module_ || entry("DllRegisterServer")() != S_OK) throw std::runtime_error("cannot register the control");
+    if (!module_ || entry("DllRegisterServer")() != S_OK)
+      throw std::runtime_error("cannot register the control");
   }
   ~OwnViewRegistration() {
     entry("DllUnregisterServer")();
@@ -88,15 +91,15 @@ class TreatedAsUnregistered {
 public:
   TreatedAsUnregistered() {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTreatAsKey, 0, nullptr, 0, KEY_ALL_ACCESS | kOwnView, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTreatAsKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kOwnView,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
       throw std::runtime_error("cannot write the control's TreatAs key");
     const std::string unregistered = "{0E1D2C3B-4A59-6877-8695-A4B3C2D1E0F0}";
     RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(unregistered.c_str()),
                    DWORD(unregistered.size() + 1));
     RegCloseKey(key);
   }
-  ~TreatedAsUnregistered() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kTreatAsKey, kOwnView, 0); }
+  ~TreatedAsUnregistered() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kTreatAsKey.c_str(), kOwnView, 0); }
   TreatedAsUnregistered(const TreatedAsUnregistered&) = delete;
   TreatedAsUnregistered& operator=(const TreatedAsUnregistered&) = delete;
 };

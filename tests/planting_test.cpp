@@ -62,18 +62,6 @@ void copy(const std::string& from, const std::string& to) {
   ASSERT_TRUE(CopyFileA(from.c_str(), to.c_str(), FALSE)) << from << " -> " << to << ": " << GetLastError();
 }
 
-// The files in folder whose names end with suffix.
-std::set<std::string> files_ending(const ScratchDirectory& folder, const std::string& suffix) {
-  std::set<std::string> names;
-  WIN32_FIND_DATAA entry;
-  HANDLE search = FindFirstFileA(folder.file("*" + suffix).c_str(), &entry);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do names.insert(entry.cFileName);
-  while (FindNextFileA(search, &entry));
-  FindClose(search);
-  return names;
-}
-
 }  // namespace
 
 TEST(Planting, NoPlantedDllIsLoaded) {
@@ -86,8 +74,7 @@ TEST(Planting, NoPlantedDllIsLoaded) {
   const std::string cpf = cache.dir.path() + "\\cache.cpf";
   const std::string routine = server.write_file("ULVPLANT.rtn", "ULVPLANT\r\n Q\r\n");
   const std::string install = server.write_file("ulvinst.rtn", "ULVINST\r\n Q\r\n");
-  const std::string not_registered =
-      system_text(REGDB_E_CLASSNOTREG).empty() ? "OLE error 80040154" : system_text(REGDB_E_CLASSNOTREG);
+  const std::string not_registered = code_text(REGDB_E_CLASSNOTREG);
 
   ScratchDirectory folder;
   copy(beside_this_program("planting-host.exe"), folder.file("planting-host.exe"));
@@ -158,5 +145,5 @@ TEST(Planting, NoPlantedDllIsLoaded) {
   }
   EXPECT_EQ(results, expected_results);
   EXPECT_EQ(planted_modules, std::set<std::string>{kProbe}) << run.out;
-  EXPECT_EQ(files_ending(folder, ".loaded"), std::set<std::string>{std::string(kProbe) + ".loaded"});
+  EXPECT_EQ(names_matching(folder.file("*.loaded")), std::set<std::string>{std::string(kProbe) + ".loaded"});
 }

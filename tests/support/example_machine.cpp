@@ -120,24 +120,23 @@ std::string temp_directory() {
   return temp;
 }
 
-std::vector<std::string> names_matching(const std::string& pattern) {
-  std::vector<std::string> names;
+}  // namespace
+
+std::set<std::string> names_matching(const std::string& pattern) {
+  std::set<std::string> names;
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(pattern.c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
     std::string name = found.cFileName;
-    if (name != "." && name != "..") names.push_back(name);
+    if (name != "." && name != "..") names.insert(name);
   } while (FindNextFileA(search, &found));
   FindClose(search);
   return names;
 }
 
-}  // namespace
-
 std::set<std::string> temp_entries(const std::string& pattern) {
-  std::vector<std::string> names = names_matching(temp_directory() + pattern);
-  return {names.begin(), names.end()};
+  return names_matching(temp_directory() + pattern);
 }
 
 std::string left_behind(const std::set<std::string>& before, const std::set<std::string>& after) {

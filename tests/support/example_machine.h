@@ -88,6 +88,8 @@ void expect_stops(
 // How often part occurs in text.
 std::size_t occurrences(const std::string& text, const std::string& part);
 
+// The names of the files and folders that match pattern (a path ending "\\*.tmp", say).
+std::set<std::string> names_matching(const std::string& pattern);
 // The names in the temporary directory that match pattern ("is-*.tmp").
 std::set<std::string> temp_entries(const std::string& pattern);
 // Those of after that are not in before, each with the files left in it.
