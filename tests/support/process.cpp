@@ -68,4 +68,18 @@ std::string quoted(const std::string& text) {
   return result.append(text).append(1, '"');
 }
 
+ScopedEnvironment::ScopedEnvironment(const char* name, const char* value) : name_(name) {
+  const DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
+  if (size > 0) {
+    std::string old(size, '\0');
+    old.resize(GetEnvironmentVariableA(name, old.data(), size));
+    old_ = old;
+  }
+  SetEnvironmentVariableA(name, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  SetEnvironmentVariableA(name_.c_str(), old_ ? old_->c_str() : nullptr);
+}
+
 }  // namespace ulvane::test
