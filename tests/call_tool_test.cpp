@@ -1,13 +1,16 @@
 // ulvane-call.exe, run as a person runs it: output, errors and exit codes.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
+#include "support/example_machine.h"
 #include "support/library.h"
 #include "support/process.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
+#include "support/trace_lines.h"
 
 using namespace ulvane::test;
 
@@ -58,6 +61,8 @@ TEST(CallTool, RejectsMisuseWithExitCodeTwo) {
       {"Sleep -2147483649", "'-2147483649' is out of range"},
       {"doctor A B", "doctor takes 0 or 1 argument(s) ([CONFIG]), 2 given"},
       {"--dll", "--dll needs a path"},
+      {"--trace", "--trace needs a file"},
+      {"--trace \"\" Sleep 0", "--trace needs a file"},
       {"Call --expect", "--expect needs the answer expected"},
       {"GetCacheDir --expect A A", "--expect is for Call only"},
       {"Call --expect 1 127.0.0.1 1972 USER", "Call takes 4 argument(s)"},
@@ -123,11 +128,13 @@ TEST(CallTool, ExplainsItselfOnRequest) {
     ProcessResult result = call_tool(arguments);
     EXPECT_EQ(result.exit_code, 0u) << arguments;
     EXPECT_EQ(result.err, "") << arguments;
-    for (const char* line : {"  UpdateCpf CPF_PATH ", "  GetCachePort CONFIG ", "  GetCacheCpf CONFIG\r\n",
-                             "  GetCacheDir CONFIG\r\n", "  LoadRtn FILE HOST PORT NAMESPACE ROUTINE ",
-                             "  Sleep MILLISECONDS\r\n", "  GetCacheConfig\r\n",
-                             "  Call [--expect TEXT] HOST PORT NAMESPACE EXPRESSION\r\n",
-                             "  LoadFile HOST PORT FILE ", "--null", "exit status"})
+    for (const char* line :
+         {"  UpdateCpf CPF_PATH ", "  GetCachePort CONFIG ", "  GetCacheCpf CONFIG\r\n",
+          "  GetCacheDir CONFIG\r\n", "  LoadRtn FILE HOST PORT NAMESPACE ROUTINE ",
+          "  Sleep MILLISECONDS\r\n", "  GetCacheConfig\r\n",
+          "  Call [--expect TEXT] HOST PORT NAMESPACE EXPRESSION\r\n", "  LoadFile HOST PORT FILE ", "--null",
+          "exit status", "[--trace FILE] EXPORT", "[--trace FILE] doctor", "verbatim", "password",
+          "sensitive", "never leave it on by\r\ndefault in a shipped installer", "ULVANE_TRACE_ARGS=0"})
       EXPECT_NE(result.out.find(line), std::string::npos) << arguments << ": " << line;
     EXPECT_EQ(result.out.find(" \r\n"), std::string::npos) << "a line with a trailing blank";
   }
@@ -138,4 +145,65 @@ TEST(CallTool, ExplainsItselfOnRequest) {
   ProcessResult version = call_tool("--version");
   EXPECT_EQ(version.exit_code, 0u);
   EXPECT_EQ(version.out, "ulvane-call " ULVANE_VERSION "\r\n");
+}
+
+// --trace FILE: each call leaves its line in FILE, whatever it returns; without it the
+// tool turns no trace on, and passes on the one its environment names.
+TEST(CallTool, TracesToTheFileNamed) {
+  const ScopedEnvironment no_trace("ULVANE_TRACE", nullptr);
+  const ScopedEnvironment texts_in_full("ULVANE_TRACE_ARGS", nullptr);
+  StandinServer server;
+  const ClosedPort down;
+  ScratchDirectory dir;
+  ScratchConfigurations registry;
+  registry.set_text("A", "Directory", "C:\\A dir\\");
+  const std::string trace = dir.file("calls.trace");
+  const std::string local = trace_text("127.0.0.1") + ", ";
+  const std::string namespace_name = ", " + trace_text("ULV") + ", " + trace_text("$NAMESPACE");
+  const std::string kAnswer = "<the answer printed>";
+
+  struct Row {
+    std::string arguments;
+    std::string export_name, call_arguments, result, failure;
+  };
+  const Row rows[] = {
+      {"GetCacheDir A", "GetCacheDir", trace_text("A"), trace_text("C:\\A dir\\"), ""},
+      {"GetCacheDir --null", "GetCacheDir", "null", trace_text(""), ""},
+      {"GetCacheConfig", "GetCacheConfig", "", trace_text("A"), ""},
+      {"Sleep 0", "Sleep", "0", "0", ""},
+      {"UpdateCpf " + quoted(dir.path()), "UpdateCpf", trace_text(dir.path()), "0",
+       trace_text("Unable to write to " + dir.path())},
+      {"Call 127.0.0.1 " + server.port_text() + " ULV $NAMESPACE", "Call",
+       local + trace_text(server.port_text()) + namespace_name, trace_text("ULV"), ""},
+      // Call answers with its failure's message; the line has it as the failure too.
+      {"Call 127.0.0.1 " + down.text() + " ULV $NAMESPACE", "Call",
+       local + trace_text(down.text()) + namespace_name, kAnswer, kAnswer},
+  };
+  std::size_t calls = 0;
+  for (const Row& row : rows) {
+    ProcessResult result = call_tool("--trace " + quoted(trace) + " " + row.arguments);
+    const Trace traced = read_trace(trace);
+    ASSERT_EQ(traced.calls.size(), ++calls) << row.arguments << ": " << result.err;
+    EXPECT_EQ(traced.comments.size(), 1u) << "the header, once";
+    const TraceLine& line = traced.calls.back();
+    EXPECT_EQ(malformed(line), "") << row.arguments << ": " << line.text;
+    const std::string answer = trace_text(result.out.substr(0, result.out.find('\n')));
+    auto field = [&](const std::string& expected) { return expected == kAnswer ? answer : expected; };
+    EXPECT_EQ(line.call(), row.export_name + "\t" + row.call_arguments + "\t" + field(row.result) + "\t" +
+                               field(row.failure))
+        << row.arguments;
+  }
+
+  const auto files = [&] { return names_matching(dir.file("*")); };
+  call_tool("Sleep 0");
+  EXPECT_EQ(read_trace(trace).calls.size(), calls) << "a call without --trace";
+  EXPECT_EQ(files(), std::set<std::string>{"calls.trace"});
+
+  const std::string inherited = dir.file("inherited.trace");
+  const ScopedEnvironment environment("ULVANE_TRACE", inherited.c_str());
+  call_tool("--trace " + quoted(trace) + " Sleep 0");
+  EXPECT_EQ(read_trace(trace).calls.size(), calls + 1) << "--trace wins over the environment";
+  EXPECT_EQ(files(), std::set<std::string>{"calls.trace"});
+  call_tool("Sleep 0");
+  EXPECT_EQ(read_trace(inherited).calls.size(), 1u) << "without --trace, the environment's trace";
 }

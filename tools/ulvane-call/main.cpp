@@ -25,6 +25,8 @@ constexpr int kFailureValue = 1;
 constexpr int kUsageError = 2;
 constexpr const char* kNull = "--null";
 constexpr const char* kExpect = "--expect";
+// The DLL reads it from its process's environment on every call.
+constexpr const char* kTraceVariable = "ULVANE_TRACE";
 
 using Args = std::vector<const char*>;
 
@@ -98,8 +100,8 @@ const Export kExports[] = {
 
 void print_usage(FILE* to) {
   std::fprintf(to,
-               "usage: ulvane-call.exe [--dll PATH] EXPORT [ARG...]\n"
-               "       ulvane-call.exe [--dll PATH] doctor [CONFIG]\n"
+               "usage: ulvane-call.exe [--dll PATH] [--trace FILE] EXPORT [ARG...]\n"
+               "       ulvane-call.exe [--dll PATH] [--trace FILE] doctor [CONFIG]\n"
                "       ulvane-call.exe --help | -h | --version\n"
                "Loads Ulvane.dll (--dll PATH, or else the one beside this program), calls one\n"
                "export with the arguments and prints its result verbatim, then a newline.\n"
@@ -118,6 +120,14 @@ void print_usage(FILE* to) {
                "passes a null pointer (GetCacheDir --null). Call --expect TEXT exits with 1\n"
                "when the answer is not exactly TEXT: Call returns a failure's message where\n"
                "the value would be.\n"
+               "\n"
+               "--trace FILE makes the DLL append one line per export call to FILE: the\n"
+               "export, its arguments, its result, how long it took and why it failed (it\n"
+               "sets ULVANE_TRACE=FILE for this program). A trace holds the arguments\n"
+               "verbatim, and an expression passed to Call can carry a password: the file is\n"
+               "sensitive. It is meant for diagnosing a failed install; never leave it on by\n"
+               "default in a shipped installer. With ULVANE_TRACE_ARGS=0 set, every text\n"
+               "argument and result is written as its length only.\n"
                "\n"
                "exit status: 0 done; 1 the export returned its failure value, Call's answer\n"
                "differed from --expect, or a doctor check failed; 2 a usage error or a DLL\n"
@@ -177,9 +187,16 @@ int doctor(const std::string& dll_path, const Args& args) {
 int main(int argc, char** argv) {
   Args args(argv + 1, argv + argc);
   std::string dll_path = default_dll_path();
-  if (!args.empty() && std::string(args[0]) == "--dll") {
-    if (args.size() < 2) return usage("--dll needs a path");
-    dll_path = args[1];
+  while (!args.empty() && (std::string(args[0]) == "--dll" || std::string(args[0]) == "--trace")) {
+    const std::string option = args[0];
+    if (option == "--dll") {
+      if (args.size() < 2) return usage("--dll needs a path");
+      dll_path = args[1];
+    } else {
+      // An empty value would turn the trace off, not write it anywhere.
+      if (args.size() < 2 || *args[1] == '\0') return usage("--trace needs a file");
+      SetEnvironmentVariableA(kTraceVariable, args[1]);
+    }
     args.erase(args.begin(), args.begin() + 2);
   }
   if (args.empty()) return usage("name an export, or doctor");
