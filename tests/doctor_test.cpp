@@ -15,14 +15,16 @@
 #include "support/scratch_registry.h"
 #include "server_file.h"
 #include "support/standin_server.h"
+#include "support/trace_lines.h"
 
 using namespace ulvane::test;
 
 namespace {
 
 // The report is console text (CR LF); compared here with plain line feeds.
-ProcessResult doctor(const std::string& arguments) {
-  ProcessResult result = run_process(quoted(beside_this_program("ulvane-call.exe")) + " doctor " + arguments);
+ProcessResult doctor(const std::string& arguments, const std::string& options = "") {
+  ProcessResult result =
+      run_process(quoted(beside_this_program("ulvane-call.exe")) + " " + options + " doctor " + arguments);
   std::erase(result.out, '\r');
   return result;
 }
@@ -47,13 +49,14 @@ struct Machine {
 }  // namespace
 
 TEST(Doctor, ReportsEveryCheckOkAndOnlyReads) {
+  const ScopedEnvironment no_trace("ULVANE_TRACE", nullptr);
   StandinServer server;
   Machine machine(server.port_text());
 
   ProcessResult result = doctor("");
   EXPECT_EQ(result.exit_code, 0u) << result.out;
   const std::string library =
-      "library: ok (" + beside_this_program("Ulvane.dll") + ", version " ULVANE_VERSION ")\n";
+      "library: ok (" + beside_this_program("Ulvane.dll") + ", version " ULVANE_VERSION ")\ntrace: off\n";
   ASSERT_EQ(result.out.substr(0, library.size()), library) << result.out;
   result.out.erase(0, library.size());
   const std::string control = "control registered: ok (";
@@ -115,8 +118,8 @@ TEST(Doctor, NamesWhatIsWrong) {
        [](Machine&) {
          // In the 32-bit view, where the machine's configuration is.
          HKEY cache = nullptr;
-         RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\InterSystems\\Cache", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
-                       &cache);
+         RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\InterSystems\\Cache", 0,
+                       KEY_ALL_ACCESS | KEY_WOW64_32KEY, &cache);
          RegDeleteTreeA(cache, "Configurations");
          RegCloseKey(cache);
        },
@@ -138,6 +141,47 @@ TEST(Doctor, NamesWhatIsWrong) {
     ProcessResult result = doctor(row.arguments);
     EXPECT_EQ(result.exit_code, 1u) << row.label << ": " << result.out;
     EXPECT_NE(result.out.find(row.line), std::string::npos) << row.label << ": " << result.out;
+  }
+}
+
+// Tracing on is something to know, not a failed check: where the lines go (the file the
+// DLL itself writes to), and whether they hold the argument texts.
+TEST(Doctor, SaysWhetherTheLibraryTracesItsCalls) {
+  StandinServer server;
+  Machine machine(server.port_text());
+  const std::string trace = machine.dir.file("calls.trace");
+  const std::string nowhere = machine.dir.file("missing\\calls.trace");
+  struct Row {
+    const char* label;
+    const char* variable;  // ULVANE_TRACE in doctor's environment
+    const char* lengths;   // ULVANE_TRACE_ARGS
+    std::string options;
+    std::string line;  // how the line after the library's starts
+    const char* note;  // and what it says after that
+  };
+  const std::string on = "trace: on (ULVANE_TRACE=";
+  const Row rows[] = {
+      {"not set", nullptr, nullptr, "", "trace: off\n", ""},
+      {"empty", "", "0", "", "trace: off\n", ""},
+      {"set", trace.c_str(), nullptr, "", on + trace + "; ", "with its arguments as given: sensitive"},
+      {"lengths only", trace.c_str(), "0", "", on + trace + "; ",
+       "ULVANE_TRACE_ARGS=0: texts as their lengths"},
+      {"--trace", nullptr, nullptr, "--trace " + quoted(trace), on + trace + "; ", "sensitive"},
+      {"no folder", nowhere.c_str(), nullptr, "", on + nowhere + "; ", "its folder does not exist"},
+  };
+  for (const Row& row : rows) {
+    const ScopedEnvironment variable("ULVANE_TRACE", row.variable);
+    const ScopedEnvironment lengths("ULVANE_TRACE_ARGS", row.lengths);
+    const std::size_t traced = read_trace(trace).calls.size();
+    ProcessResult result = doctor("", row.options);
+    EXPECT_EQ(result.exit_code, 0u) << row.label << ": " << result.out;
+    const std::size_t start = result.out.find('\n') + 1;
+    const std::string line = result.out.substr(start, result.out.find('\n', start) + 1 - start);
+    EXPECT_EQ(line.substr(0, row.line.size()), row.line) << row.label;
+    EXPECT_NE(line.find(row.note, row.line.size()), std::string::npos) << row.label << ": " << line;
+    // doctor's own calls go where it says they go.
+    const bool writes_here = line.find(on + trace + ";") == 0;
+    EXPECT_EQ(read_trace(trace).calls.size() > traced, writes_here) << row.label;
   }
 }
 

@@ -33,6 +33,10 @@ constexpr const char* kServerNamespace = "%SYS";
 // marked: no message can pass for an answer.
 constexpr const char* kVersionExpression = "\"ZV:\"_$ZV";
 constexpr const char* kVersionMark = "ZV:";
+// The DLL appends a line per call to the file the first names; the second set to 0
+// writes text arguments and results as their lengths.
+constexpr const char* kTraceVariable = "ULVANE_TRACE";
+constexpr const char* kTraceArgumentsVariable = "ULVANE_TRACE_ARGS";
 
 class Report {
 public:
@@ -47,6 +51,8 @@ public:
     failures_ = true;
   }
   void not_checked(const char* check, const char* why) { std::printf("%s: not checked (%s)\n", check, why); }
+  // What the reader should know, which passes or fails nothing.
+  void note(const char* topic, const std::string& state) { std::printf("%s: %s\n", topic, state.c_str()); }
   int exit_code() const { return failures_ ? 1 : 0; }
 
 private:
@@ -198,6 +204,37 @@ void check_library(Report& report, HMODULE dll) {
   report.ok("library", path + ", version " + version);
 }
 
+// The variable's value in this process, which the loaded DLL reads on each call; empty
+// when it is not set.
+std::string environment_value(const char* name) {
+  char value[MAX_PATH * 2] = "";
+  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+  return length < sizeof value ? std::string(value, length) : "";
+}
+
+// Whether the DLL traces its calls here, where to, and whether a line can land there:
+// it drops a line it cannot write, silently.
+void report_trace(Report& report) {
+  const std::string file = environment_value(kTraceVariable);
+  if (file.empty()) {
+    report.note("trace", "off");
+    return;
+  }
+  std::string state = "on (" + std::string(kTraceVariable) + "=" + file + "; ";
+  if (environment_value(kTraceArgumentsVariable) == "0")
+    state.append(kTraceArgumentsVariable).append("=0: texts as their lengths, failure messages in full");
+  else
+    state.append(
+        "every call, this report's own included, is written with its arguments as given: "
+        "sensitive, remove the variable when done");
+  const DWORD error = try_open(file, FILE_APPEND_DATA);
+  if (error == ERROR_PATH_NOT_FOUND)
+    state.append("; its folder does not exist, so no line is written");
+  else if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+    state.append("; it cannot be opened, so no line is written: ").append(error_text(error));
+  report.note("trace", state.append(")"));
+}
+
 void check_server(Report& report, const UlvaneApi& api, int port) {
   const std::string port_text = std::to_string(port);
   const std::string answer = api.Call(kHost, port_text.c_str(), kServerNamespace, kVersionExpression);
@@ -219,6 +256,7 @@ std::string error_text(DWORD code) {
 int run_doctor(HMODULE dll, const UlvaneApi& api, const char* config) {
   Report report;
   check_library(report, dll);
+  report_trace(report);
   const std::vector<std::string> names = split_lines(api.GetCacheConfig());
   if (names.empty()) {
     std::string reason = "none under HKEY_LOCAL_MACHINE\\";

@@ -11,9 +11,10 @@
 namespace ulvane::call {
 
 // Names the loaded library (dll, resolved into api) by its full path and file
-// version, then checks the configuration named config (null: the first one listed)
-// and its server; prints one line per check. Returns 0 when every check passed,
-// else 1. Only reads, except for one Call of $ZV on the server.
+// version, says whether it traces its calls and where to, then checks the
+// configuration named config (null: the first one listed) and its server; prints
+// one line per check. Returns 0 when every check passed, else 1. Only reads, except
+// for one Call of $ZV on the server.
 int run_doctor(HMODULE dll, const UlvaneApi& api, const char* config);
 
 // The system's text for a Windows error code, or "error N" where it has none.
