@@ -4,11 +4,13 @@
 ; a message and exit code 2.
 ;
 ;   makensis -DULVANE_DLL=/path/to/Ulvane.dll [-DOUTFILE=setup.exe] [-DTARGET=amd64-unicode] ulvane-example.nsi
-;   setup.exe [/S] [/CONFIG=name] [/LOG=file] [/D=install directory]
+;   setup.exe [/S] [/CONFIG=name] [/LOG=file] [/ULVANETRACE=file] [/D=install directory]
 ;
 ; /CONFIG picks the server configuration (default: the first listed), /LOG the
 ; install log (default: %TEMP%\UlvaneSetup.log), /D the web application's
-; directory (default: the configuration's directory\CSP\ulv).
+; directory (default: the configuration's directory\CSP\ulv). /ULVANETRACE makes
+; Ulvane.dll append a line per call to that file, arguments as given: for
+; diagnosing a failed install only, as a trace can hold passwords.
 ; TARGET amd64-unicode makes a 64-bit installer, for the 64-bit Ulvane.dll.
 
 !ifdef TARGET
@@ -278,6 +280,13 @@ Section "Ulvane web application"
   ${EndIf}
   FileOpen $Log $R1 w
   ${Log} "Ulvane example installer"
+  ; The DLL reads ULVANE_TRACE from this process's environment on every call.
+  ClearErrors
+  ${GetOptions} $R0 "/ULVANETRACE=" $R2
+  ${IfNot} ${Errors}
+    System::Call 'kernel32::SetEnvironmentVariable(t "ULVANE_TRACE", t R2)'
+    ${Log} "Tracing Ulvane.dll's calls to $R2"
+  ${EndIf}
 
   InitPluginsDir
   File "/oname=${ULVANE}" "${ULVANE_DLL}"

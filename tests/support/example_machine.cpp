@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 
 #include "support/standin_server.h"
+#include "support/trace_lines.h"
 
 namespace ulvane::test {
 
@@ -69,6 +70,48 @@ std::string clean_install_journal(const Configuration& configuration) {
          "%SYS\t" +
          load("ulvinst.rtn", "QUMAINST") + "ULV\tS P1=" + check("ULVAPI") + "\n" +
          "ULV\tS P1=" + check("ULVWEB") + "\n" + "%SYS\tS P1=" + check("QUMAINST") + "\n";
+}
+
+void expect_clean_install_trace(const std::string& trace, const StandinServer& server,
+                                const Configuration& configuration, const std::string& host_calls) {
+  const std::string port = server.port_text();
+  const std::string config = trace_text("CACHE");
+  const std::string cpf = trace_text(configuration.dir.file("cache.cpf"));
+  const std::string local = trace_text("127.0.0.1") + ", " + trace_text(port);
+  auto call = [&](const std::string& name_space, const std::string& expression, const std::string& answer) {
+    return "Call\t" + local + ", " + trace_text(name_space) + ", " + trace_text(expression) + "\t" +
+           trace_text(answer) + "\t";
+  };
+  auto load = [&](const std::string& routine) {
+    return "LoadRtn\t" + trace_text(configuration.routine_file(routine + ".rtn")) + ", " + local + ", " +
+           trace_text("ULV") + ", " + trace_text(routine) + "\t1\t";
+  };
+  std::string calls;
+  for (const std::string& line : {
+           "GetCacheConfig\t\t" + config + "\t",
+           "GetCacheDir\t" + config + "\t" + trace_text(configuration.dir.path() + "\\") + "\t",
+           "GetCacheCpf\t" + config + "\t" + cpf + "\t",
+           "GetCachePort\t" + config + "\t" + port + "\t",
+           call("%SYS", "$NAMESPACE", "%SYS"),
+           call("%SYS", "$ZV", "Ulvane stand-in server 1.0"),
+           "UpdateCpf\t" + cpf + "\t1\t",
+           call("ULV", "$NAMESPACE", "ULV"),
+           load("ULVAPI"),
+           load("ULVWEB"),
+           "LoadFile\t" + local + ", " + trace_text(configuration.routine_file("ulvinst.rtn")) + "\t1\t",
+           call("ULV", load_check("ULVAPI"), "ULV:1"),
+           call("ULV", load_check("ULVWEB"), "ULV:1"),
+           call("%SYS", load_check("QUMAINST"), "%SYS:1"),
+       })
+    calls.append(line).append("\n");
+
+  const Trace traced = read_trace(trace);
+  ASSERT_FALSE(traced.calls.empty()) << "no call in " << trace;
+  for (const TraceLine& line : traced.calls) {
+    EXPECT_EQ(malformed(line), "") << line.text;
+    EXPECT_EQ(line.field(kProcess), traced.calls.front().field(kProcess)) << "another process: " << line.text;
+  }
+  EXPECT_EQ(calls_of(traced), calls + host_calls);
 }
 
 void expect_stops(

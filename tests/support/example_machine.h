@@ -61,6 +61,13 @@ inline void expect_clean_install(const StandinServer& server, const Configuratio
   EXPECT_EQ(read_file(configuration.install_dir() + "\\index.csp"), example_file("web/index.csp"));
 }
 
+// What a clean install into this configuration, named CACHE, leaves in the trace file
+// the host turned on: a well-formed line per call, every one from the same process,
+// and the calls both examples make, in order, with their arguments, results and no
+// failure; then host_calls, the host's own last calls (TraceLine::call() lines).
+void expect_clean_install_trace(const std::string& trace, const StandinServer& server,
+                                const Configuration& configuration, const std::string& host_calls);
+
 // What an installer run gave.
 struct Install {
   unsigned long exit_code;
