@@ -14,6 +14,7 @@
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
+#include "support/trace_lines.h"
 
 using namespace ulvane::test;
 
@@ -69,6 +70,23 @@ TEST(InnoExampleInstaller, InstallsIntoTheConfigurationNamedOnTheCommandLine) {
 
   expect_clean_install(server, cache);
   EXPECT_EQ(first.dir.read("cache.cpf"), configuration_file(server.port_text(), false));
+}
+
+// /ULVANETRACE=file: every call the install makes is in that file as it was made, and
+// the install is the same.
+TEST(InnoExampleInstaller, TracesItsCallsWhenAsked) {
+  const ScopedEnvironment texts_in_full("ULVANE_TRACE_ARGS", nullptr);
+  StandinServer server;
+  ScratchConfigurations registry;
+  Configuration cache(registry, "CACHE", server.port_text());
+  ScratchDirectory traces;
+  const std::string trace = traces.file("install.trace");
+
+  Install run = install("/ULVANETRACE=" + quoted(trace));
+  ASSERT_EQ(run.exit_code, 0u) << run.log;
+  EXPECT_NE(run.log.find("Tracing Ulvane.dll's calls to " + trace + "\r\n"), std::string::npos) << run.log;
+  expect_clean_install(server, cache);
+  expect_clean_install_trace(trace, server, cache, "");
 }
 
 // Each way the install must stop: exit code 7, the reason in the log, and nothing

@@ -5,11 +5,13 @@
 ; setup with exit code 7.
 ;
 ;   ISCC.exe /DULVANE_DLL=C:\path\Ulvane.dll [/O<output dir>] [/F<name>] ulvane-example.iss
-;   setup.exe [/VERYSILENT /SUPPRESSMSGBOXES] [/CONFIG=name] [/LOG=file] [/DIR=directory]
+;   setup.exe [/VERYSILENT /SUPPRESSMSGBOXES] [/CONFIG=name] [/LOG=file] [/ULVANETRACE=file] [/DIR=directory]
 ;
 ; /CONFIG picks the server configuration (default: the first listed), /LOG the
 ; setup log (default: Setup Log <date> #<n>.txt in %TEMP%), /DIR the web
 ; application's directory (default: the configuration's directory\CSP\ulv).
+; /ULVANETRACE makes Ulvane.dll append a line per call to that file, arguments
+; as given: for diagnosing a failed install only, as a trace can hold passwords.
 ;
 ; Before anything is installed (PrepareToInstall) it finds the configuration and
 ; waits for the server; a failure there stops setup with Inno Setup's own
@@ -68,6 +70,9 @@ function UlvaneCall(Host, Port, NameSpace, Expression: AnsiString): PAnsiChar;
   external 'Call@files:Ulvane.dll stdcall';
 function LoadFile(Host, Port, FilePath: AnsiString): Integer;
   external 'LoadFile@files:Ulvane.dll stdcall';
+// The DLL reads ULVANE_TRACE from Setup's environment on every call.
+function SetEnvironmentVariable(Name, Value: String): Integer;
+  external 'SetEnvironmentVariableW@kernel32.dll stdcall';
 
 const
   // The installer runs on the database server's own machine.
@@ -101,6 +106,19 @@ begin
   SetArrayLength(Result, 2);
   Result[0] := 'ULVAPI';
   Result[1] := 'ULVWEB';
+end;
+
+// Runs before Setup first needs the install directory, and so before the DLL's first call.
+function InitializeSetup: Boolean;
+var
+  TraceFile: String;
+begin
+  TraceFile := ExpandConstant('{param:ULVANETRACE}');
+  if TraceFile <> '' then begin
+    SetEnvironmentVariable('ULVANE_TRACE', TraceFile);
+    Log('Tracing Ulvane.dll''s calls to ' + TraceFile);
+  end;
+  Result := True;
 end;
 
 // The configuration named by /CONFIG=, or else the first one listed.
