@@ -16,7 +16,6 @@ namespace {
 
 constexpr const char* kStartupSection = "Startup";
 constexpr const char* kDefaultPortKey = "DefaultPort";
-constexpr std::int32_t kNoPort = -1;
 constexpr std::int32_t kNotFound = -1;
 
 struct EntryRule {
@@ -80,9 +79,19 @@ void update_entry(const ProfileFile& file, const EntryRule& rule) {
 
 }  // namespace
 
+// Every way to -1 but a stored -1 is a failure, so that the trace can tell them apart.
 std::int32_t cache_port(const std::string& configuration) {
-  return ProfileFile(configuration_file_path(configuration))
-      .read_integer(kStartupSection, kDefaultPortKey, kNoPort);
+  const std::string path = configuration_file_path(configuration);
+  const ProfileFile file(path);
+  const std::string text = file.read_value(kStartupSection, kDefaultPortKey);
+  if (const auto number = parse_integer(text)) return *number;
+  if (path.empty()) throw Failure::format("No configuration file is recorded for '%s'", configuration);
+  if (!text.empty())
+    throw Failure::format("'%s' is not a valid integer value (%s in section %s of %s)", text, kDefaultPortKey,
+                          kStartupSection, path);
+  const std::string reason = file.unreadable_reason();
+  if (!reason.empty()) throw Failure::format("Unable to read %s: %s", path, reason);
+  throw Failure::format("No %s in section %s of %s", kDefaultPortKey, kStartupSection, path);
 }
 
 void update_cpf(const std::string& path) {

@@ -6,7 +6,8 @@
 
 namespace ulvane::config {
 
-// The configuration's "DefaultPort" from its configuration file, or -1.
+// The configuration's "DefaultPort" from its configuration file. A Failure saying why
+// when there is no number to read (no file recorded, none there, no key, no integer).
 std::int32_t cache_port(const std::string& configuration);
 
 // Makes sure the file names the product's namespace and web application: rewrites

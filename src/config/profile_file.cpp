@@ -3,7 +3,8 @@
 #include <windows.h>
 
 #include "common/failure.h"
-#include "config/integer_syntax.h"
+#include "common/owner.h"
+#include "common/system_message.h"
 
 namespace ulvane::config {
 namespace {
@@ -21,9 +22,14 @@ std::string ProfileFile::read_value(const std::string& section, const std::strin
   return value;
 }
 
-std::int32_t ProfileFile::read_integer(const std::string& section, const std::string& key,
-                                       std::int32_t fallback) const {
-  return parse_integer(read_value(section, key)).value_or(fallback);
+std::string ProfileFile::unreadable_reason() const {
+  FileHandle file(CreateFileA(path_.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file) return std::string();
+  const DWORD error = GetLastError();
+  const std::string text = system_message(error);
+  return text.empty() ? "error " + std::to_string(error) : text;
 }
 
 std::vector<std::string> ProfileFile::key_names(const std::string& section) const {

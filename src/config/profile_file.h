@@ -2,7 +2,6 @@
 // one call per access, nothing cached, no separate flush.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,8 +15,8 @@ public:
   // value longer than 2047 characters is cut there.
   std::string read_value(const std::string& section, const std::string& key) const;
 
-  // The value parsed as an integer, or fallback when it is missing or does not parse.
-  std::int32_t read_integer(const std::string& section, const std::string& key, std::int32_t fallback) const;
+  // Why the file cannot be opened for reading, in the system's words; empty when it can.
+  std::string unreadable_reason() const;
 
   // Every key name of the section in file order, however long the list.
   std::vector<std::string> key_names(const std::string& section) const;

@@ -23,19 +23,6 @@ std::string empty_text(std::exception_ptr) {
   return std::string();
 }
 
-// What Call returns for a failure: its message.
-std::string failure_message(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::bad_alloc&) {
-    return "Out of memory";
-  } catch (const std::exception& known) {
-    return known.what();
-  } catch (...) {
-    return "Unknown failure";
-  }
-}
-
 server::ServerAddress address(const char* host, const char* port) {
   return {text_argument(host), text_argument(port)};
 }
@@ -44,68 +31,80 @@ server::ServerAddress address(const char* host, const char* port) {
 
 extern "C" {
 
+// Each export starts its trace before anything else, so that its time counts the call's work.
+
 int __stdcall UpdateCpf(const char* cpf_path) {
-  return value_or(0, [&] {
+  CallTrace trace("UpdateCpf", {cpf_path});
+  return trace.returned(value_or(0, trace, [&] {
     config::update_cpf(text_argument(cpf_path));
     return 1;
-  });
+  }));
 }
 
 int __stdcall GetCachePort(const char* configuration) {
-  return value_or(-1, [&] { return config::cache_port(text_argument(configuration)); });
+  CallTrace trace("GetCachePort", {configuration});
+  return trace.returned(
+      value_or(-1, trace, [&] { return config::cache_port(text_argument(configuration)); }));
 }
 
 int __stdcall LoadRtn(const char* file_path, const char* host, const char* port, const char* name_space,
                       const char* routine) {
+  CallTrace trace("LoadRtn", {file_path, host, port, name_space, routine});
   ComApartment apartment;
-  return value_or(0, [&] {
+  return trace.returned(value_or(0, trace, [&] {
     server::load_routine(text_argument(file_path), address(host, port), text_argument(name_space),
                          text_argument(routine));
     return 1;
-  });
+  }));
 }
 
 const char* __stdcall Call(const char* host, const char* port, const char* name_space,
                            const char* expression) {
+  CallTrace trace("Call", {host, port, name_space, expression});
   ComApartment apartment;
-  return text_result(
-      ResultText::Call,
+  return trace.returned(text_result(
+      ResultText::Call, trace,
       [&] {
         return server::call_expression(address(host, port), text_argument(name_space),
                                        text_argument(expression));
       },
-      failure_message);
+      failure_message));
 }
 
 int __stdcall LoadFile(const char* host, const char* port, const char* file_path) {
+  CallTrace trace("LoadFile", {host, port, file_path});
   ComApartment apartment;
-  return value_or(0, [&] {
+  return trace.returned(value_or(0, trace, [&] {
     server::load_file(address(host, port), text_argument(file_path));
     return 1;
-  });
+  }));
 }
 
 const char* __stdcall GetCacheConfig() {
-  return text_result(
-      ResultText::GetCacheConfig, [] { return config::configuration_names(); }, empty_text);
+  CallTrace trace("GetCacheConfig", {});
+  return trace.returned(text_result(
+      ResultText::GetCacheConfig, trace, [] { return config::configuration_names(); }, empty_text));
 }
 
 const char* __stdcall GetCacheDir(const char* configuration) {
-  return text_result(
-      ResultText::GetCacheDir, [&] { return config::configuration_directory(text_argument(configuration)); },
-      empty_text);
+  CallTrace trace("GetCacheDir", {configuration});
+  return trace.returned(text_result(
+      ResultText::GetCacheDir, trace,
+      [&] { return config::configuration_directory(text_argument(configuration)); }, empty_text));
 }
 
 const char* __stdcall GetCacheCpf(const char* configuration) {
-  return text_result(
-      ResultText::GetCacheCpf, [&] { return config::configuration_file_path(text_argument(configuration)); },
-      empty_text);
+  CallTrace trace("GetCacheCpf", {configuration});
+  return trace.returned(text_result(
+      ResultText::GetCacheCpf, trace,
+      [&] { return config::configuration_file_path(text_argument(configuration)); }, empty_text));
 }
 
 // Exported as "Sleep" (see Ulvane.def).
 int __stdcall SleepExport(int milliseconds) {
+  CallTrace trace("Sleep", {milliseconds});
   ::Sleep(static_cast<DWORD>(milliseconds));
-  return 0;
+  return trace.returned(0);
 }
 
 }  // extern "C"

@@ -1,0 +1,538 @@
+// The opt-in trace (ULVANE_TRACE): the line each export call appends, what
+// ULVANE_TRACE_ARGS=0 keeps back, and that the trace never changes a result, never
+// cuts into another line, keeps nothing between calls and makes its file for its
+// owner and administrators only.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "standin_control.h"  // linked: the same module COM loads
+#include "support/example_machine.h"
+#include "support/import_hook.h"
+#include "support/library.h"
+#include "support/process.h"
+#include "support/scratch_directory.h"
+#include "support/scratch_registry.h"
+#include "support/standin_server.h"
+#include "common/system_message.h"
+
+using namespace ulvane::test;
+
+namespace {
+
+constexpr const char* kTraceVariable = "ULVANE_TRACE";
+constexpr const char* kArgumentsVariable = "ULVANE_TRACE_ARGS";
+// Set in the writer processes that the process test starts from this program.
+constexpr const char* kWriterVariable = "ULVANE_TRACE_TEST_WRITER";
+constexpr const char* kHeader =
+    "# Ulvane trace: time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure";
+constexpr int kFields = 8;
+constexpr int kCallsPerThread = 100;
+
+// An environment variable of this process, which the DLL reads, set until destroyed.
+class Variable {
+public:
+  Variable(const char* name, const std::string& value) : name_(name) {
+    SetEnvironmentVariableA(name, value.c_str());
+  }
+  ~Variable() { SetEnvironmentVariableA(name_, nullptr); }
+  Variable(const Variable&) = delete;
+  Variable& operator=(const Variable&) = delete;
+
+private:
+  const char* name_;
+};
+
+struct TraceLine {
+  std::string time, process, thread, export_name, arguments, result, milliseconds, failure;
+};
+
+std::vector<std::string> split(const std::string& text, const std::string& separator) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  for (std::size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + separator.size())
+    parts.push_back(text.substr(from, at - from));
+  parts.push_back(text.substr(from));
+  return parts;
+}
+
+bool all_digits(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// "YYYY-MM-DD HH:MM:SS.mmm"
+bool is_time(const std::string& text) {
+  const std::string shape = "dddd-dd-dd dd:dd:dd.ddd";
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i)
+    if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) return false;
+  return true;
+}
+
+std::string local_time_now() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay,
+                now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+  return text;
+}
+
+// The file's lines: each must be whole (eight fields, ended by CR LF); comments are
+// skipped. Empty when there is no file.
+std::vector<TraceLine> trace_lines(const std::string& path) {
+  std::vector<TraceLine> lines;
+  const std::optional<std::string> text = read_file(path);
+  if (!text) return lines;
+  std::vector<std::string> raw = split(*text, "\r\n");
+  EXPECT_EQ(raw.back(), "") << "the last line is not ended";
+  raw.pop_back();
+  for (const std::string& line : raw) {
+    if (line.rfind('#', 0) == 0) continue;
+    const std::vector<std::string> fields = split(line, "\t");
+    if (fields.size() != kFields || line.find('\n') != std::string::npos) {
+      ADD_FAILURE() << "not a whole line: " << line;
+      continue;
+    }
+    TraceLine parsed{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6], fields[7]};
+    EXPECT_TRUE(is_time(parsed.time)) << line;
+    EXPECT_TRUE(all_digits(parsed.process) && all_digits(parsed.thread)) << line;
+    EXPECT_TRUE(all_digits(parsed.milliseconds)) << line;
+    lines.push_back(parsed);
+  }
+  return lines;
+}
+
+std::string number(int value) {
+  return std::to_string(value);
+}
+
+// A configuration file whose [Startup] section holds the given lines.
+std::string startup(const std::string& lines) {
+  return "[Startup]\r\n" + lines + "[Namespaces]\r\nNsp_1=%SYS,CACHESYS\r\n[CSP.Applications]\r\n";
+}
+
+// One export call, with the line it must leave: the result as the caller sees it is
+// compared with the same call untraced; the line's fields are given exactly.
+struct TraceCase {
+  std::string label;
+  std::function<std::string()> call;
+  std::string export_name;
+  std::string arguments;
+  std::string result;
+  std::string failure;
+};
+
+// A machine for the table: a stand-in server, a port where nothing listens, and
+// configurations whose files answer GetCachePort in each of its ways.
+class TracedMachine : public ::testing::Test {
+protected:
+  void SetUp() override {
+    cpf = files.write("cache.cpf", startup("DefaultPort=" + server.port_text() + "\r\n"));
+    missing_cpf = files.file("missing.cpf");
+    no_port_cpf = files.write("noport.cpf", startup("Other=1\r\n"));
+    bad_port_cpf = files.write("badport.cpf", startup("DefaultPort=abc\r\n"));
+    broken_cpf = files.write("broken.cpf", "[Namespaces]\r\nNsp_x=USER\r\n");
+    registry.set_text("BADPORT", "Properties", bad_port_cpf);
+    registry.set_text("LONG", "Directory", std::string(300, 'D'));
+    registry.set_text("NEGATIVE", "Properties", files.write("negative.cpf", startup("DefaultPort=-1\r\n")));
+    registry.set_text("NOFILE", "Properties", missing_cpf);
+    registry.set_text("NOPORT", "Properties", no_port_cpf);
+    registry.set_text("TRACED", "Directory", files.path());
+    registry.set_text("TRACED", "Properties", cpf);
+    routine = server.write_file("traced.rtn", "TRACED ; traced\r\n Q\r\n");
+  }
+
+  // Runs the call untraced, then traced into a new file; checks the one line it left.
+  void expect_line(const TraceCase& row, bool with_texts = true) {
+    SCOPED_TRACE(row.label);
+    const std::string untraced = row.call();
+    ScratchDirectory trace_files;
+    const std::string path = trace_files.file("trace.log");
+    std::string traced;
+    std::string before, after;
+    {
+      Variable trace(kTraceVariable, path);
+      std::optional<Variable> lengths;
+      if (!with_texts) lengths.emplace(kArgumentsVariable, "0");
+      before = local_time_now();
+      traced = row.call();
+      after = local_time_now();
+    }
+    EXPECT_EQ(traced, untraced) << "the trace changed the result";
+    const std::optional<std::string> text = read_file(path);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->substr(0, text->find("\r\n")), kHeader);
+    const std::vector<TraceLine> lines = trace_lines(path);
+    ASSERT_EQ(lines.size(), 1u) << *text;
+    const TraceLine& line = lines[0];
+    EXPECT_EQ(line.export_name, row.export_name);
+    EXPECT_EQ(line.arguments, row.arguments);
+    EXPECT_EQ(line.result, row.result);
+    EXPECT_EQ(line.failure, row.failure);
+    EXPECT_EQ(line.process, number(GetCurrentProcessId()));
+    EXPECT_EQ(line.thread, number(GetCurrentThreadId()));
+    EXPECT_TRUE(before <= line.time && line.time <= after) << before << " " << line.time << " " << after;
+  }
+
+  static std::string quoted_path(const std::string& path) {
+    std::string out = "\"";
+    for (char c : path) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return out + "\"";
+  }
+
+  StandinServer server;
+  ClosedPort closed;
+  ScratchConfigurations registry;
+  ScratchDirectory files;
+  std::string cpf, missing_cpf, no_port_cpf, bad_port_cpf, broken_cpf, routine;
+};
+
+// What the stand-in control says when nothing listens at the port.
+std::string refused(const ClosedPort& closed) {
+  return "cannot connect to cn_iptcp:127.0.0.1[" + closed.text() + "]: connection refused";
+}
+
+}  // namespace
+
+TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
+  const UlvaneApi& api = library();
+  const std::string host = server.host();
+  const std::string port = server.port_text();
+  const std::string down = closed.text();
+  const std::string server_args = "\"" + host + "\", \"" + port + "\"";
+  const std::string down_args = "\"127.0.0.1\", \"" + down + "\"";
+  const std::string unwritable = files.file("no such folder\\cache.cpf");
+  const std::string control_chars = std::string("\x01\x1f\t\r\n\"\\\x7f\xe9 end");
+  const std::string long_name(5000, 'L');
+  const std::string long_shown = "\"" + std::string(200, 'L') + "\"...(5000 bytes)";
+  const TraceCase rows[] = {
+      {"UpdateCpf registers", [&] { return number(api.UpdateCpf(cpf.c_str())); }, "UpdateCpf",
+       quoted_path(cpf), "1", ""},
+      {"UpdateCpf cannot write", [&] { return number(api.UpdateCpf(unwritable.c_str())); }, "UpdateCpf",
+       quoted_path(unwritable), "0", quoted_path("Unable to write to " + unwritable)},
+      {"UpdateCpf meets a key it cannot number", [&] { return number(api.UpdateCpf(broken_cpf.c_str())); },
+       "UpdateCpf", quoted_path(broken_cpf), "0", "\"'x' is not a valid integer value\""},
+      {"GetCachePort reads the port", [&] { return number(api.GetCachePort("TRACED")); }, "GetCachePort",
+       "\"TRACED\"", port, ""},
+      {"GetCachePort reads a stored -1", [&] { return number(api.GetCachePort("NEGATIVE")); }, "GetCachePort",
+       "\"NEGATIVE\"", "-1", ""},
+      {"GetCachePort of no configuration", [&] { return number(api.GetCachePort("NONE")); }, "GetCachePort",
+       "\"NONE\"", "-1", "\"No configuration file is recorded for 'NONE'\""},
+      {"GetCachePort without its file", [&] { return number(api.GetCachePort("NOFILE")); }, "GetCachePort",
+       "\"NOFILE\"", "-1",
+       quoted_path("Unable to read " + missing_cpf + ": " + ulvane::system_message(ERROR_FILE_NOT_FOUND))},
+      {"GetCachePort without the key", [&] { return number(api.GetCachePort("NOPORT")); }, "GetCachePort",
+       "\"NOPORT\"", "-1", quoted_path("No DefaultPort in section Startup of " + no_port_cpf)},
+      {"GetCachePort of no number", [&] { return number(api.GetCachePort("BADPORT")); }, "GetCachePort",
+       "\"BADPORT\"", "-1",
+       quoted_path("'abc' is not a valid integer value (DefaultPort in section Startup of " + bad_port_cpf +
+                   ")")},
+      {"GetCacheCpf", [&] { return std::string(api.GetCacheCpf("TRACED")); }, "GetCacheCpf", "\"TRACED\"",
+       quoted_path(cpf), ""},
+      {"GetCacheCpf of no configuration", [&] { return std::string(api.GetCacheCpf("NONE")); }, "GetCacheCpf",
+       "\"NONE\"", "\"\"", ""},
+      {"GetCacheDir", [&] { return std::string(api.GetCacheDir("TRACED")); }, "GetCacheDir", "\"TRACED\"",
+       quoted_path(files.path()), ""},
+      {"GetCacheDir of a null pointer", [&] { return std::string(api.GetCacheDir(nullptr)); }, "GetCacheDir",
+       "null", "\"\"", ""},
+      {"GetCacheDir of a long name", [&] { return std::string(api.GetCacheDir(long_name.c_str())); },
+       "GetCacheDir", long_shown, "\"\"", ""},
+      {"GetCacheDir giving a long text", [&] { return std::string(api.GetCacheDir("LONG")); }, "GetCacheDir",
+       "\"LONG\"", "\"" + std::string(200, 'D') + "\"...(300 bytes)", ""},
+      {"GetCacheDir of control characters",
+       [&] { return std::string(api.GetCacheDir(control_chars.c_str())); }, "GetCacheDir",
+       "\"\\x01\\x1f\\t\\r\\n\\\"\\\\\\x7f\xe9 end\"", "\"\"", ""},
+      {"GetCacheConfig", [&] { return std::string(api.GetCacheConfig()); }, "GetCacheConfig", "",
+       "\"BADPORT\\r\\nLONG\\r\\nNEGATIVE\\r\\nNOFILE\\r\\nNOPORT\\r\\nTRACED\"", ""},
+      {"LoadRtn loads",
+       [&] { return number(api.LoadRtn(routine.c_str(), host.c_str(), port.c_str(), "ULV", "TRACED")); },
+       "LoadRtn", quoted_path(routine) + ", " + server_args + ", \"ULV\", \"TRACED\"", "1", ""},
+      {"LoadRtn where nothing listens",
+       [&] { return number(api.LoadRtn(routine.c_str(), "127.0.0.1", down.c_str(), "ULV", "TRACED")); },
+       "LoadRtn", quoted_path(routine) + ", " + down_args + ", \"ULV\", \"TRACED\"", "0",
+       "\"" + refused(closed) + "\""},
+      {"LoadFile loads", [&] { return number(api.LoadFile(host.c_str(), port.c_str(), routine.c_str())); },
+       "LoadFile", server_args + ", " + quoted_path(routine), "1", ""},
+      {"LoadFile where nothing listens",
+       [&] { return number(api.LoadFile("127.0.0.1", down.c_str(), nullptr)); }, "LoadFile",
+       down_args + ", null", "0", "\"" + refused(closed) + "\""},
+      {"Call answers", [&] { return std::string(api.Call(host.c_str(), port.c_str(), "USER", "6*7")); },
+       "Call", server_args + ", \"USER\", \"6*7\"", "\"42\"", ""},
+      {"Call where nothing listens",
+       [&] { return std::string(api.Call("127.0.0.1", down.c_str(), "USER", "\"a\tb\"")); }, "Call",
+       down_args + ", \"USER\", \"\\\"a\\tb\\\"\"", "\"" + refused(closed) + "\"",
+       "\"" + refused(closed) + "\""},
+      {"Call the control fails",
+       [&] {
+         StandinSetFaults("RunCode=exception:0x80004005:<SYNTAX>");
+         std::string answer = api.Call(host.c_str(), port.c_str(), "USER", "1");
+         StandinSetFaults("");
+         return answer;
+       },
+       "Call", server_args + ", \"USER\", \"1\"", "\"<SYNTAX>\"", "\"<SYNTAX>\""},
+      {"Sleep", [&] { return number(api.Sleep(0)); }, "Sleep", "0", "0", ""},
+  };
+  for (const TraceCase& row : rows) expect_line(row);
+}
+
+// With ULVANE_TRACE_ARGS=0 texts are shown by their length only; a null pointer, a
+// number and the failure's message stay as they are.
+TEST_F(TracedMachine, LengthsOnlyKeepTheTextsBack) {
+  const UlvaneApi& api = library();
+  const std::string down = closed.text();
+  const std::string secret = "$$Login^ULV(\"admin\",\"s3cret\")";
+  const TraceCase rows[] = {
+      {"Call", [&] { return std::string(api.Call("127.0.0.1", down.c_str(), nullptr, secret.c_str())); },
+       "Call",
+       "(9 bytes), (" + number(static_cast<int>(down.size())) + " bytes), null, (" +
+           number(static_cast<int>(secret.size())) + " bytes)",
+       "(" + number(static_cast<int>(refused(closed).size())) + " bytes)", "\"" + refused(closed) + "\""},
+      {"GetCacheDir", [&] { return std::string(api.GetCacheDir("TRACED")); }, "GetCacheDir", "(6 bytes)",
+       "(" + number(static_cast<int>(files.path().size())) + " bytes)", ""},
+      {"Sleep", [&] { return number(api.Sleep(1)); }, "Sleep", "1", "0", ""},
+  };
+  for (const TraceCase& row : rows) expect_line(row, false);
+}
+
+// The variable is read at each call: unset or empty, nothing is written anywhere in
+// its folder, and a call after it is unset adds nothing to the file it named.
+TEST_F(TracedMachine, WithoutTheVariableNothingIsWritten) {
+  const UlvaneApi& api = library();
+  ScratchDirectory trace_files;
+  const std::string path = trace_files.file("trace.log");
+  auto calls = [&] {
+    api.GetCacheConfig();
+    api.GetCacheDir("TRACED");
+    api.GetCachePort("NONE");
+    api.UpdateCpf(cpf.c_str());
+    api.LoadRtn(routine.c_str(), "127.0.0.1", closed.text().c_str(), "ULV", "TRACED");
+    api.Sleep(0);
+  };
+  {
+    Variable empty(kTraceVariable, "");
+    calls();
+  }
+  calls();
+  EXPECT_EQ(names_matching(trace_files.path() + "\\*"), std::set<std::string>{});
+  {
+    Variable trace(kTraceVariable, path);
+    api.Sleep(0);
+  }
+  calls();
+  EXPECT_EQ(trace_lines(path).size(), 1u);
+}
+
+// A file the trace cannot open or write takes no line, and every result stays as it is.
+TEST_F(TracedMachine, AnUnwritableTraceChangesNoResult) {
+  const UlvaneApi& api = library();
+  ScratchDirectory trace_files;
+  const std::string held = trace_files.write("held.log", "held\r\n");
+  // Another program holds it open and shares it with nobody.
+  HANDLE holder = CreateFileA(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  auto results = [&] {
+    return std::string(api.GetCacheConfig()) + "|" + api.GetCacheDir("TRACED") + "|" +
+           api.GetCacheCpf("TRACED") + "|" + number(api.GetCachePort("TRACED")) + "|" +
+           number(api.GetCachePort("NOFILE")) + "|" + number(api.UpdateCpf(cpf.c_str())) + "|" +
+           number(api.LoadRtn(routine.c_str(), "127.0.0.1", closed.text().c_str(), "ULV", "TRACED")) + "|" +
+           api.Call(server.host().c_str(), server.port_text().c_str(), "USER", "6*7") + "|" +
+           number(api.Sleep(0));
+  };
+  const std::string untraced = results();
+  const std::string paths[] = {
+      trace_files.path(),                                         // a folder
+      trace_files.file("no such folder\\trace.log"),              // in a folder that is not there
+      held, "\\\\?\\" + trace_files.file(std::string(300, 'x')),  // a name longer than any file name
+  };
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    Variable trace(kTraceVariable, path);
+    EXPECT_EQ(results(), untraced);
+  }
+  CloseHandle(holder);
+  EXPECT_EQ(read_file(held), "held\r\n");
+}
+
+// A file that is there already is appended to as it is: no header, nothing lost.
+TEST_F(TracedMachine, AnExistingFileIsAppendedTo) {
+  ScratchDirectory trace_files;
+  const std::string path = trace_files.write("trace.log", "# the author's own note\r\n");
+  {
+    Variable trace(kTraceVariable, path);
+    library().Sleep(0);
+    library().Sleep(1);
+  }
+  const std::optional<std::string> text = read_file(path);
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->substr(0, 25), "# the author's own note\r\n");
+  EXPECT_EQ(text->find("# Ulvane trace"), std::string::npos);
+  const std::vector<TraceLine> lines = trace_lines(path);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].arguments, "0");
+  EXPECT_EQ(lines[1].arguments, "1");
+}
+
+namespace {
+
+// Calls from several threads at once, each with its own argument; every line must be
+// whole and carry its own thread's argument.
+std::vector<std::string> call_from_threads(int threads) {
+  std::vector<std::string> names;
+  for (int i = 0; i < threads; ++i) names.push_back("THREAD" + number(i) + std::string(150, 'T'));
+  std::vector<std::thread> running;
+  for (const std::string& name : names)
+    running.emplace_back([&name] {
+      for (int call = 0; call < kCallsPerThread; ++call) library().GetCacheDir(name.c_str());
+    });
+  for (std::thread& thread : running) thread.join();
+  return names;
+}
+
+void expect_lines_of(const std::vector<TraceLine>& lines, const std::vector<std::string>& names,
+                     std::size_t processes) {
+  std::set<std::string> seen_processes;
+  std::set<std::string> seen_threads;
+  for (const TraceLine& line : lines) {
+    seen_processes.insert(line.process);
+    seen_threads.insert(line.process + "/" + line.thread);
+    EXPECT_EQ(line.export_name, "GetCacheDir");
+    const bool known = std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+      return line.arguments == "\"" + name + "\"";
+    });
+    EXPECT_TRUE(known) << line.arguments;
+  }
+  EXPECT_EQ(seen_processes.size(), processes);
+  EXPECT_EQ(seen_threads.size(), processes * names.size());
+  EXPECT_EQ(lines.size(), processes * names.size() * kCallsPerThread);
+}
+
+}  // namespace
+
+TEST(Trace, LinesOfThreadsWritingAtOnceStayWhole) {
+  ScratchDirectory trace_files;
+  const std::string path = trace_files.file("trace.log");
+  std::vector<std::string> names;
+  {
+    Variable trace(kTraceVariable, path);
+    names = call_from_threads(4);
+  }
+  expect_lines_of(trace_lines(path), names, 1);
+  EXPECT_EQ(read_file(path)->find("# Ulvane trace"), 0u);
+}
+
+// Run only as a writer process of the test below.
+TEST(Trace, WriterProcess) {
+  if (GetEnvironmentVariableA(kWriterVariable, nullptr, 0) == 0)
+    GTEST_SKIP() << "only a writer process runs this";
+  call_from_threads(2);
+}
+
+TEST(Trace, LinesOfProcessesWritingAtOnceStayWhole) {
+  constexpr int kWriters = 3;
+  ScratchDirectory trace_files;
+  const std::string path = trace_files.file("trace.log");
+  std::vector<PROCESS_INFORMATION> writers;
+  {
+    Variable trace(kTraceVariable, path);
+    Variable writer(kWriterVariable, "1");
+    std::string command =
+        quoted(beside_this_program("trace_test.exe")) + " --gtest_filter=Trace.WriterProcess";
+    for (int i = 0; i < kWriters; ++i) {
+      STARTUPINFOA startup{};
+      startup.cb = sizeof(startup);
+      PROCESS_INFORMATION process{};
+      ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &startup, &process));
+      writers.push_back(process);
+    }
+    // This process writes too, meanwhile: lines of four processes at once.
+    call_from_threads(2);
+  }
+  for (PROCESS_INFORMATION& process : writers) {
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  std::vector<std::string> names;
+  for (int i = 0; i < 2; ++i) names.push_back("THREAD" + number(i) + std::string(150, 'T'));
+  expect_lines_of(trace_lines(path), names, kWriters + 1);
+}
+
+namespace {
+
+std::string user_sid() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<char> buffer(size);
+  GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
+  CloseHandle(token);
+  char* text = nullptr;
+  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text))
+    return "<no user>";
+  std::string sid = text;
+  LocalFree(text);
+  return sid;
+}
+
+// What the library asks of CreateFileA: the access list it gives a file it makes, in
+// the platform's own notation. Wine keeps no access list of its own on a file (it
+// answers one derived from the Unix mode), so the request is what can be checked here.
+struct CreateRequest {
+  std::string path;
+  std::string access_list;
+  DWORD disposition;
+};
+std::vector<CreateRequest> create_requests;
+decltype(&CreateFileA) real_create_file = nullptr;
+
+HANDLE WINAPI recording_create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                                    DWORD disposition, DWORD flags, HANDLE template_file) {
+  std::string list = "<none>";
+  char* text = nullptr;
+  if (attributes && attributes->lpSecurityDescriptor &&
+      ConvertSecurityDescriptorToStringSecurityDescriptorA(attributes->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                           DACL_SECURITY_INFORMATION, &text, nullptr)) {
+    list = text;
+    LocalFree(text);
+  }
+  create_requests.push_back({path, list, disposition});
+  return real_create_file(path, access, share, attributes, disposition, flags, template_file);
+}
+
+}  // namespace
+
+// A trace holds arguments verbatim, passwords included: the file it makes gives full
+// access to the calling user and to Administrators, and inherits nothing else.
+TEST(Trace, ItsFileIsForItsOwnerAndAdministratorsOnly) {
+  ScratchDirectory trace_files;
+  const std::string path = trace_files.file("trace.log");
+  {
+    ImportHook hook(library_module(), "kernel32.dll", "CreateFileA",
+                    reinterpret_cast<const void*>(&recording_create_file));
+    real_create_file = hook.original<decltype(&CreateFileA)>();
+    Variable trace(kTraceVariable, path);
+    library().Sleep(0);
+  }
+  ASSERT_EQ(create_requests.size(), 1u);
+  EXPECT_EQ(create_requests[0].path, path);
+  EXPECT_EQ(create_requests[0].access_list, "D:P(A;;FA;;;" + user_sid() + ")(A;;FA;;;BA)");
+  EXPECT_EQ(create_requests[0].disposition, static_cast<DWORD>(OPEN_ALWAYS));
+  EXPECT_EQ(trace_lines(path).size(), 1u);
+}
