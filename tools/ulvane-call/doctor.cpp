@@ -207,9 +207,10 @@ void check_library(Report& report, HMODULE dll) {
 // The variable's value in this process, which the loaded DLL reads on each call; empty
 // when it is not set.
 std::string environment_value(const char* name) {
-  char value[MAX_PATH * 2] = "";
-  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
-  return length < sizeof value ? std::string(value, length) : "";
+  const DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
+  std::string value(size, '\0');
+  value.resize(size ? GetEnvironmentVariableA(name, value.data(), size) : 0);
+  return value;
 }
 
 // Whether the DLL traces its calls here, where to, and whether a line can land there:
