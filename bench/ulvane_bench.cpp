@@ -25,6 +25,10 @@ using namespace ulvane::test;
 namespace {
 
 const std::string kConfigurations = "Software\\InterSystems\\Cache\\Configurations";
+// The view the DLL asks first, and the one the scratch configurations are in: named, as
+// the DLL names it, so that the 64-bit twin's bare side reads the same keys and not
+// its own view's (where there is nothing to read).
+constexpr REGSAM kRead = KEY_READ | KEY_WOW64_32KEY;
 
 // The bare registry reads of one configuration value, as the lookup must make them:
 // the configurations key (its view answers), the configuration's key and its subkey,
@@ -33,11 +37,10 @@ const std::string kConfigurations = "Software\\InterSystems\\Cache\\Configuratio
 std::string bare_default_value(const std::string& name, const char* subkey) {
   HKEY configurations = nullptr, configuration = nullptr, key = nullptr;
   std::string text;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigurations.c_str(), 0, KEY_READ, &configurations) !=
-      ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigurations.c_str(), 0, kRead, &configurations) != ERROR_SUCCESS)
     return text;
-  if (RegOpenKeyExA(configurations, name.c_str(), 0, KEY_READ, &configuration) == ERROR_SUCCESS) {
-    if (RegOpenKeyExA(configuration, subkey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+  if (RegOpenKeyExA(configurations, name.c_str(), 0, kRead, &configuration) == ERROR_SUCCESS) {
+    if (RegOpenKeyExA(configuration, subkey, 0, kRead, &key) == ERROR_SUCCESS) {
       DWORD type = 0, size = 0;
       char data[MAX_PATH] = "";
       RegQueryValueExA(key, "", nullptr, &type, nullptr, &size);
@@ -54,7 +57,7 @@ std::string bare_default_value(const std::string& name, const char* subkey) {
 
 void bare_list() {
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigurations.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigurations.c_str(), 0, kRead, &key) != ERROR_SUCCESS) return;
   DWORD count = 0, longest = 0;
   RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &count, &longest, nullptr, nullptr, nullptr, nullptr,
                    nullptr, nullptr);
