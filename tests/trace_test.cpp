@@ -536,3 +536,19 @@ TEST(Trace, ItsFileIsForItsOwnerAndAdministratorsOnly) {
   EXPECT_EQ(create_requests[0].disposition, static_cast<DWORD>(OPEN_ALWAYS));
   EXPECT_EQ(trace_lines(path).size(), 1u);
 }
+
+// A host may read the thread's last error after a call: looking the variable up and
+// writing the line leave it as the call's own work left it (Sleep's work sets none).
+TEST(Trace, LeavesTheThreadsLastErrorAlone) {
+  ScratchDirectory trace_files;
+  const std::string paths[] = {"", trace_files.file("trace.log")};
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path.empty() ? "unset" : path);
+    std::optional<Variable> trace;
+    if (!path.empty()) trace.emplace(kTraceVariable, path);
+    SetLastError(12345);
+    library().Sleep(0);
+    EXPECT_EQ(GetLastError(), 12345u);
+  }
+  EXPECT_EQ(trace_lines(trace_files.file("trace.log")).size(), 1u);
+}

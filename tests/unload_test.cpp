@@ -10,6 +10,7 @@
 #include <objbase.h>
 #include <ole2.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -33,6 +34,9 @@ constexpr long kHandleTolerance = 16;
 // The C++ runtime's unwinder creates a lock (a semaphore) when the module registers its
 // exception tables at load, and never closes it: the one thing a load leaves behind.
 constexpr long kHandlesPerRound = 1;
+constexpr const char* kTraceVariable = "ULVANE_TRACE";
+// The export calls of call_every_export.
+constexpr int kExportCalls = 12;
 const CLSID kControlClass = {0x88F75483, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0x00, 0xC0, 0xBD, 0x35, 0x4B}};
 
 class Unload : public ::testing::Test {
@@ -84,6 +88,33 @@ ScratchDirectory* Unload::files_ = nullptr;
 std::string Unload::cpf_;
 std::string Unload::broken_cpf_;
 
+// An environment variable of this process, which the DLL reads at each call; the empty
+// value unsets it. Unset again when destroyed.
+class Variable {
+public:
+  Variable(const char* name, const std::string& value) : name_(name) {
+    SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
+  }
+  ~Variable() { SetEnvironmentVariableA(name_, nullptr); }
+  Variable(const Variable&) = delete;
+  Variable& operator=(const Variable&) = delete;
+
+private:
+  const char* name_;
+};
+
+std::string read_text(const std::string& path) {
+  std::string text;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<missing>";
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
+  CloseHandle(file);
+  return text;
+}
+
 class Event {
 public:
   Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
@@ -101,8 +132,13 @@ private:
 
 TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
   ScratchDirectory host;
-  for (int round = 0; round < 3; ++round) {
+  // The last round traces its calls: the trace must hold nothing of the module either.
+  constexpr int kRoundsHere = 4;
+  for (int round = 0; round < kRoundsHere; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
+    const bool traced = round == kRoundsHere - 1;
+    const std::string trace = host.file("trace.log");
+    Variable tracing(kTraceVariable, traced ? trace : "");
     const std::string copy = host.file("Ulvane.dll");
     ASSERT_TRUE(CopyFileA(beside_this_program("Ulvane.dll").c_str(), copy.c_str(), FALSE));
     HMODULE dll = LoadLibraryA(copy.c_str());
@@ -128,7 +164,24 @@ TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
     EXPECT_TRUE(DeleteFileA(copy.c_str())) << "error " << GetLastError();
     unloaded.set();
     outliving.join();
+    if (traced) {
+      // Three threads' calls, each a line; nothing at load or unload.
+      const std::string lines = read_text(trace);
+      EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1 + 3 * kExportCalls) << lines;
+    }
   }
+}
+
+TEST_F(Unload, TracingWritesNothingAtLoadOrUnload) {
+  ScratchDirectory host;
+  const std::string trace = host.file("trace.log");
+  Variable tracing(kTraceVariable, trace);
+  for (int round = 0; round < 3; ++round) {
+    HMODULE dll = LoadLibraryA(beside_this_program("Ulvane.dll").c_str());
+    ASSERT_NE(dll, nullptr);
+    ASSERT_TRUE(FreeLibrary(dll));
+  }
+  EXPECT_EQ(GetFileAttributesA(trace.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 namespace {
@@ -187,8 +240,14 @@ TEST_F(Unload, ThreeThousandRoundsLeaveNothingBeyondThePlatformsOwnShare) {
                                    [] { return baseline_round(beside_this_program("one-function.dll")); });
   Growth ulvane = measure_rounds("Ulvane.dll, every export",
                                  [] { return ulvane_round(beside_this_program("Ulvane.dll")); });
-  EXPECT_EQ(ulvane.tls_slots, 0);
-  EXPECT_EQ(ulvane.threads, 0);
-  EXPECT_LE(ulvane.memory, platform.memory + kMemoryTolerance);
-  EXPECT_LE(ulvane.handles, platform.handles + kHandlesPerRound * kRounds + kHandleTolerance);
+  ScratchDirectory trace_folder;
+  Variable tracing(kTraceVariable, trace_folder.file("trace.log"));
+  Growth traced = measure_rounds("Ulvane.dll, every export, traced",
+                                 [] { return ulvane_round(beside_this_program("Ulvane.dll")); });
+  for (const Growth& growth : {ulvane, traced}) {
+    EXPECT_EQ(growth.tls_slots, 0);
+    EXPECT_EQ(growth.threads, 0);
+    EXPECT_LE(growth.memory, platform.memory + kMemoryTolerance);
+    EXPECT_LE(growth.handles, platform.handles + kHandlesPerRound * kRounds + kHandleTolerance);
+  }
 }

@@ -118,18 +118,22 @@ std::string TraceArgument::rendered(bool with_texts) const {
 
 CallTrace::CallTrace(const char* export_name, std::initializer_list<TraceArgument> arguments) noexcept
     : export_name_(export_name) {
+  // The lookup must not change the thread's last error, which a host may read after a call.
+  const DWORD last_error = GetLastError();
   try {
     path_ = environment_value(kTraceVariable);
   } catch (...) {
     path_.clear();
   }
-  if (!on()) return;
-  for (const TraceArgument& argument : arguments) {
-    if (argument_count_ == kMostArguments) break;
-    arguments_[argument_count_++] = argument;
+  if (on()) {
+    for (const TraceArgument& argument : arguments) {
+      if (argument_count_ == kMostArguments) break;
+      arguments_[argument_count_++] = argument;
+    }
+    GetLocalTime(&started_);
+    QueryPerformanceCounter(&start_ticks_);
   }
-  GetLocalTime(&started_);
-  QueryPerformanceCounter(&start_ticks_);
+  SetLastError(last_error);
 }
 
 void CallTrace::failed(std::exception_ptr failure) noexcept {
@@ -153,6 +157,8 @@ const char* CallTrace::returned(const char* result) noexcept {
 }
 
 void CallTrace::write(TraceArgument result) noexcept {
+  // The host sees the last error the call's own work left, as without a trace.
+  const DWORD last_error = GetLastError();
   try {
     const long long elapsed = elapsed_milliseconds(start_ticks_);
     const bool with_texts = texts_shown();
@@ -179,6 +185,7 @@ void CallTrace::write(TraceArgument result) noexcept {
     append_trace_line(path_, line);
   } catch (...) {
   }
+  SetLastError(last_error);
 }
 
 }  // namespace ulvane
