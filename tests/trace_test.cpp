@@ -25,6 +25,7 @@
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
+#include "support/trace_lines.h"
 #include "common/system_message.h"
 
 using namespace ulvane::test;
@@ -37,48 +38,7 @@ constexpr const char* kArgumentsVariable = "ULVANE_TRACE_ARGS";
 constexpr const char* kWriterVariable = "ULVANE_TRACE_TEST_WRITER";
 constexpr const char* kHeader =
     "# Ulvane trace: time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure";
-constexpr int kFields = 8;
 constexpr int kCallsPerThread = 100;
-
-// An environment variable of this process, which the DLL reads, set until destroyed.
-class Variable {
-public:
-  Variable(const char* name, const std::string& value) : name_(name) {
-    SetEnvironmentVariableA(name, value.c_str());
-  }
-  ~Variable() { SetEnvironmentVariableA(name_, nullptr); }
-  Variable(const Variable&) = delete;
-  Variable& operator=(const Variable&) = delete;
-
-private:
-  const char* name_;
-};
-
-struct TraceLine {
-  std::string time, process, thread, export_name, arguments, result, milliseconds, failure;
-};
-
-std::vector<std::string> split(const std::string& text, const std::string& separator) {
-  std::vector<std::string> parts;
-  std::size_t from = 0;
-  for (std::size_t at; (at = text.find(separator, from)) != std::string::npos; from = at + separator.size())
-    parts.push_back(text.substr(from, at - from));
-  parts.push_back(text.substr(from));
-  return parts;
-}
-
-bool all_digits(const std::string& text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// "YYYY-MM-DD HH:MM:SS.mmm"
-bool is_time(const std::string& text) {
-  const std::string shape = "dddd-dd-dd dd:dd:dd.ddd";
-  if (text.size() != shape.size()) return false;
-  for (std::size_t i = 0; i < shape.size(); ++i)
-    if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) return false;
-  return true;
-}
 
 std::string local_time_now() {
   SYSTEMTIME now;
@@ -89,29 +49,11 @@ std::string local_time_now() {
   return text;
 }
 
-// The file's lines: each must be whole (eight fields, ended by CR LF); comments are
-// skipped. Empty when there is no file.
+// The file's call lines, each checked to be whole; none when there is no file.
 std::vector<TraceLine> trace_lines(const std::string& path) {
-  std::vector<TraceLine> lines;
-  const std::optional<std::string> text = read_file(path);
-  if (!text) return lines;
-  std::vector<std::string> raw = split(*text, "\r\n");
-  EXPECT_EQ(raw.back(), "") << "the last line is not ended";
-  raw.pop_back();
-  for (const std::string& line : raw) {
-    if (line.rfind('#', 0) == 0) continue;
-    const std::vector<std::string> fields = split(line, "\t");
-    if (fields.size() != kFields || line.find('\n') != std::string::npos) {
-      ADD_FAILURE() << "not a whole line: " << line;
-      continue;
-    }
-    TraceLine parsed{fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], fields[6], fields[7]};
-    EXPECT_TRUE(is_time(parsed.time)) << line;
-    EXPECT_TRUE(all_digits(parsed.process) && all_digits(parsed.thread)) << line;
-    EXPECT_TRUE(all_digits(parsed.milliseconds)) << line;
-    lines.push_back(parsed);
-  }
-  return lines;
+  const Trace trace = read_trace(path);
+  for (const TraceLine& line : trace.calls) EXPECT_EQ(malformed(line), "") << line.text;
+  return trace.calls;
 }
 
 std::string number(int value) {
@@ -163,9 +105,8 @@ protected:
     std::string traced;
     std::string before, after;
     {
-      Variable trace(kTraceVariable, path);
-      std::optional<Variable> lengths;
-      if (!with_texts) lengths.emplace(kArgumentsVariable, "0");
+      ScopedEnvironment trace(kTraceVariable, path.c_str());
+      ScopedEnvironment lengths(kArgumentsVariable, with_texts ? nullptr : "0");
       before = local_time_now();
       traced = row.call();
       after = local_time_now();
@@ -177,19 +118,14 @@ protected:
     const std::vector<TraceLine> lines = trace_lines(path);
     ASSERT_EQ(lines.size(), 1u) << *text;
     const TraceLine& line = lines[0];
-    EXPECT_EQ(line.export_name, row.export_name);
-    EXPECT_EQ(line.arguments, row.arguments);
-    EXPECT_EQ(line.result, row.result);
-    EXPECT_EQ(line.failure, row.failure);
-    EXPECT_EQ(line.process, number(GetCurrentProcessId()));
-    EXPECT_EQ(line.thread, number(GetCurrentThreadId()));
-    EXPECT_TRUE(before <= line.time && line.time <= after) << before << " " << line.time << " " << after;
-  }
-
-  static std::string quoted_path(const std::string& path) {
-    std::string out = "\"";
-    for (char c : path) out += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    return out + "\"";
+    EXPECT_EQ(line.field(kExport), row.export_name);
+    EXPECT_EQ(line.field(kArguments), row.arguments);
+    EXPECT_EQ(line.field(kResult), row.result);
+    EXPECT_EQ(line.field(kFailure), row.failure);
+    EXPECT_EQ(line.field(kProcess), number(GetCurrentProcessId()));
+    EXPECT_EQ(line.field(kThread), number(GetCurrentThreadId()));
+    EXPECT_TRUE(before <= line.field(kTime) && line.field(kTime) <= after)
+        << before << " " << line.field(kTime) << " " << after;
   }
 
   StandinServer server;
@@ -219,11 +155,11 @@ TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
   const std::string long_shown = "\"" + std::string(200, 'L') + "\"...(5000 bytes)";
   const TraceCase rows[] = {
       {"UpdateCpf registers", [&] { return number(api.UpdateCpf(cpf.c_str())); }, "UpdateCpf",
-       quoted_path(cpf), "1", ""},
+       trace_text(cpf), "1", ""},
       {"UpdateCpf cannot write", [&] { return number(api.UpdateCpf(unwritable.c_str())); }, "UpdateCpf",
-       quoted_path(unwritable), "0", quoted_path("Unable to write to " + unwritable)},
+       trace_text(unwritable), "0", trace_text("Unable to write to " + unwritable)},
       {"UpdateCpf meets a key it cannot number", [&] { return number(api.UpdateCpf(broken_cpf.c_str())); },
-       "UpdateCpf", quoted_path(broken_cpf), "0", "\"'x' is not a valid integer value\""},
+       "UpdateCpf", trace_text(broken_cpf), "0", "\"'x' is not a valid integer value\""},
       {"GetCachePort reads the port", [&] { return number(api.GetCachePort("TRACED")); }, "GetCachePort",
        "\"TRACED\"", port, ""},
       {"GetCachePort reads a stored -1", [&] { return number(api.GetCachePort("NEGATIVE")); }, "GetCachePort",
@@ -232,19 +168,19 @@ TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
        "\"NONE\"", "-1", "\"No configuration file is recorded for 'NONE'\""},
       {"GetCachePort without its file", [&] { return number(api.GetCachePort("NOFILE")); }, "GetCachePort",
        "\"NOFILE\"", "-1",
-       quoted_path("Unable to read " + missing_cpf + ": " + ulvane::system_message(ERROR_FILE_NOT_FOUND))},
+       trace_text("Unable to read " + missing_cpf + ": " + ulvane::system_message(ERROR_FILE_NOT_FOUND))},
       {"GetCachePort without the key", [&] { return number(api.GetCachePort("NOPORT")); }, "GetCachePort",
-       "\"NOPORT\"", "-1", quoted_path("No DefaultPort in section Startup of " + no_port_cpf)},
+       "\"NOPORT\"", "-1", trace_text("No DefaultPort in section Startup of " + no_port_cpf)},
       {"GetCachePort of no number", [&] { return number(api.GetCachePort("BADPORT")); }, "GetCachePort",
        "\"BADPORT\"", "-1",
-       quoted_path("'abc' is not a valid integer value (DefaultPort in section Startup of " + bad_port_cpf +
-                   ")")},
+       trace_text("'abc' is not a valid integer value (DefaultPort in section Startup of " + bad_port_cpf +
+                  ")")},
       {"GetCacheCpf", [&] { return std::string(api.GetCacheCpf("TRACED")); }, "GetCacheCpf", "\"TRACED\"",
-       quoted_path(cpf), ""},
+       trace_text(cpf), ""},
       {"GetCacheCpf of no configuration", [&] { return std::string(api.GetCacheCpf("NONE")); }, "GetCacheCpf",
        "\"NONE\"", "\"\"", ""},
       {"GetCacheDir", [&] { return std::string(api.GetCacheDir("TRACED")); }, "GetCacheDir", "\"TRACED\"",
-       quoted_path(files.path()), ""},
+       trace_text(files.path()), ""},
       {"GetCacheDir of a null pointer", [&] { return std::string(api.GetCacheDir(nullptr)); }, "GetCacheDir",
        "null", "\"\"", ""},
       {"GetCacheDir of a long name", [&] { return std::string(api.GetCacheDir(long_name.c_str())); },
@@ -258,13 +194,13 @@ TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
        "\"BADPORT\\r\\nLONG\\r\\nNEGATIVE\\r\\nNOFILE\\r\\nNOPORT\\r\\nTRACED\"", ""},
       {"LoadRtn loads",
        [&] { return number(api.LoadRtn(routine.c_str(), host.c_str(), port.c_str(), "ULV", "TRACED")); },
-       "LoadRtn", quoted_path(routine) + ", " + server_args + ", \"ULV\", \"TRACED\"", "1", ""},
+       "LoadRtn", trace_text(routine) + ", " + server_args + ", \"ULV\", \"TRACED\"", "1", ""},
       {"LoadRtn where nothing listens",
        [&] { return number(api.LoadRtn(routine.c_str(), "127.0.0.1", down.c_str(), "ULV", "TRACED")); },
-       "LoadRtn", quoted_path(routine) + ", " + down_args + ", \"ULV\", \"TRACED\"", "0",
+       "LoadRtn", trace_text(routine) + ", " + down_args + ", \"ULV\", \"TRACED\"", "0",
        "\"" + refused(closed) + "\""},
       {"LoadFile loads", [&] { return number(api.LoadFile(host.c_str(), port.c_str(), routine.c_str())); },
-       "LoadFile", server_args + ", " + quoted_path(routine), "1", ""},
+       "LoadFile", server_args + ", " + trace_text(routine), "1", ""},
       {"LoadFile where nothing listens",
        [&] { return number(api.LoadFile("127.0.0.1", down.c_str(), nullptr)); }, "LoadFile",
        down_args + ", null", "0", "\"" + refused(closed) + "\""},
@@ -321,13 +257,13 @@ TEST_F(TracedMachine, WithoutTheVariableNothingIsWritten) {
     api.Sleep(0);
   };
   {
-    Variable empty(kTraceVariable, "");
+    ScopedEnvironment empty(kTraceVariable, "");
     calls();
   }
   calls();
   EXPECT_EQ(names_matching(trace_files.path() + "\\*"), std::set<std::string>{});
   {
-    Variable trace(kTraceVariable, path);
+    ScopedEnvironment trace(kTraceVariable, path.c_str());
     api.Sleep(0);
   }
   calls();
@@ -358,7 +294,7 @@ TEST_F(TracedMachine, AnUnwritableTraceChangesNoResult) {
   };
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
-    Variable trace(kTraceVariable, path);
+    ScopedEnvironment trace(kTraceVariable, path.c_str());
     EXPECT_EQ(results(), untraced);
   }
   CloseHandle(holder);
@@ -370,7 +306,7 @@ TEST_F(TracedMachine, AnExistingFileIsAppendedTo) {
   ScratchDirectory trace_files;
   const std::string path = trace_files.write("trace.log", "# the author's own note\r\n");
   {
-    Variable trace(kTraceVariable, path);
+    ScopedEnvironment trace(kTraceVariable, path.c_str());
     library().Sleep(0);
     library().Sleep(1);
   }
@@ -380,8 +316,8 @@ TEST_F(TracedMachine, AnExistingFileIsAppendedTo) {
   EXPECT_EQ(text->find("# Ulvane trace"), std::string::npos);
   const std::vector<TraceLine> lines = trace_lines(path);
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].arguments, "0");
-  EXPECT_EQ(lines[1].arguments, "1");
+  EXPECT_EQ(lines[0].field(kArguments), "0");
+  EXPECT_EQ(lines[1].field(kArguments), "1");
 }
 
 namespace {
@@ -405,13 +341,13 @@ void expect_lines_of(const std::vector<TraceLine>& lines, const std::vector<std:
   std::set<std::string> seen_processes;
   std::set<std::string> seen_threads;
   for (const TraceLine& line : lines) {
-    seen_processes.insert(line.process);
-    seen_threads.insert(line.process + "/" + line.thread);
-    EXPECT_EQ(line.export_name, "GetCacheDir");
+    seen_processes.insert(line.field(kProcess));
+    seen_threads.insert(line.field(kProcess) + "/" + line.field(kThread));
+    EXPECT_EQ(line.field(kExport), "GetCacheDir");
     const bool known = std::any_of(names.begin(), names.end(), [&](const std::string& name) {
-      return line.arguments == "\"" + name + "\"";
+      return line.field(kArguments) == "\"" + name + "\"";
     });
-    EXPECT_TRUE(known) << line.arguments;
+    EXPECT_TRUE(known) << line.field(kArguments);
   }
   EXPECT_EQ(seen_processes.size(), processes);
   EXPECT_EQ(seen_threads.size(), processes * names.size());
@@ -425,7 +361,7 @@ TEST(Trace, LinesOfThreadsWritingAtOnceStayWhole) {
   const std::string path = trace_files.file("trace.log");
   std::vector<std::string> names;
   {
-    Variable trace(kTraceVariable, path);
+    ScopedEnvironment trace(kTraceVariable, path.c_str());
     names = call_from_threads(4);
   }
   expect_lines_of(trace_lines(path), names, 1);
@@ -445,8 +381,8 @@ TEST(Trace, LinesOfProcessesWritingAtOnceStayWhole) {
   const std::string path = trace_files.file("trace.log");
   std::vector<PROCESS_INFORMATION> writers;
   {
-    Variable trace(kTraceVariable, path);
-    Variable writer(kWriterVariable, "1");
+    ScopedEnvironment trace(kTraceVariable, path.c_str());
+    ScopedEnvironment writer(kWriterVariable, "1");
     std::string command =
         quoted(beside_this_program("trace_test.exe")) + " --gtest_filter=Trace.WriterProcess";
     for (int i = 0; i < kWriters; ++i) {
@@ -527,7 +463,7 @@ TEST(Trace, ItsFileIsForItsOwnerAndAdministratorsOnly) {
     ImportHook hook(library_module(), "kernel32.dll", "CreateFileA",
                     reinterpret_cast<const void*>(&recording_create_file));
     real_create_file = hook.original<decltype(&CreateFileA)>();
-    Variable trace(kTraceVariable, path);
+    ScopedEnvironment trace(kTraceVariable, path.c_str());
     library().Sleep(0);
   }
   ASSERT_EQ(create_requests.size(), 1u);
@@ -544,8 +480,7 @@ TEST(Trace, LeavesTheThreadsLastErrorAlone) {
   const std::string paths[] = {"", trace_files.file("trace.log")};
   for (const std::string& path : paths) {
     SCOPED_TRACE(path.empty() ? "unset" : path);
-    std::optional<Variable> trace;
-    if (!path.empty()) trace.emplace(kTraceVariable, path);
+    ScopedEnvironment trace(kTraceVariable, path.empty() ? nullptr : path.c_str());
     SetLastError(12345);
     library().Sleep(0);
     EXPECT_EQ(GetLastError(), 12345u);

@@ -10,7 +10,6 @@
 #include <objbase.h>
 #include <ole2.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -21,6 +20,8 @@
 #include "support/process_usage.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "support/process.h"
+#include "support/trace_lines.h"
 
 using namespace ulvane::test;
 
@@ -88,33 +89,6 @@ ScratchDirectory* Unload::files_ = nullptr;
 std::string Unload::cpf_;
 std::string Unload::broken_cpf_;
 
-// An environment variable of this process, which the DLL reads at each call; the empty
-// value unsets it. Unset again when destroyed.
-class Variable {
-public:
-  Variable(const char* name, const std::string& value) : name_(name) {
-    SetEnvironmentVariableA(name, value.empty() ? nullptr : value.c_str());
-  }
-  ~Variable() { SetEnvironmentVariableA(name_, nullptr); }
-  Variable(const Variable&) = delete;
-  Variable& operator=(const Variable&) = delete;
-
-private:
-  const char* name_;
-};
-
-std::string read_text(const std::string& path) {
-  std::string text;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
-  char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) text.append(buffer, read);
-  CloseHandle(file);
-  return text;
-}
-
 class Event {
 public:
   Event() : handle_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
@@ -138,7 +112,7 @@ TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
     SCOPED_TRACE("round " + std::to_string(round));
     const bool traced = round == kRoundsHere - 1;
     const std::string trace = host.file("trace.log");
-    Variable tracing(kTraceVariable, traced ? trace : "");
+    ScopedEnvironment tracing(kTraceVariable, traced ? trace.c_str() : nullptr);
     const std::string copy = host.file("Ulvane.dll");
     ASSERT_TRUE(CopyFileA(beside_this_program("Ulvane.dll").c_str(), copy.c_str(), FALSE));
     HMODULE dll = LoadLibraryA(copy.c_str());
@@ -166,8 +140,9 @@ TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
     outliving.join();
     if (traced) {
       // Three threads' calls, each a line; nothing at load or unload.
-      const std::string lines = read_text(trace);
-      EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1 + 3 * kExportCalls) << lines;
+      const Trace lines = read_trace(trace);
+      EXPECT_EQ(lines.comments.size(), 1u);
+      EXPECT_EQ(lines.calls.size(), 3u * kExportCalls) << calls_of(lines);
     }
   }
 }
@@ -175,7 +150,7 @@ TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
 TEST_F(Unload, TracingWritesNothingAtLoadOrUnload) {
   ScratchDirectory host;
   const std::string trace = host.file("trace.log");
-  Variable tracing(kTraceVariable, trace);
+  ScopedEnvironment tracing(kTraceVariable, trace.c_str());
   for (int round = 0; round < 3; ++round) {
     HMODULE dll = LoadLibraryA(beside_this_program("Ulvane.dll").c_str());
     ASSERT_NE(dll, nullptr);
@@ -241,7 +216,7 @@ TEST_F(Unload, ThreeThousandRoundsLeaveNothingBeyondThePlatformsOwnShare) {
   Growth ulvane = measure_rounds("Ulvane.dll, every export",
                                  [] { return ulvane_round(beside_this_program("Ulvane.dll")); });
   ScratchDirectory trace_folder;
-  Variable tracing(kTraceVariable, trace_folder.file("trace.log"));
+  ScopedEnvironment tracing(kTraceVariable, trace_folder.file("trace.log").c_str());
   Growth traced = measure_rounds("Ulvane.dll, every export, traced",
                                  [] { return ulvane_round(beside_this_program("Ulvane.dll")); });
   for (const Growth& growth : {ulvane, traced}) {
