@@ -9,8 +9,11 @@
 
 #include "support/example_machine.h"
 #include "support/library.h"
+#include "support/process.h"
+#include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
+#include "support/trace_lines.h"
 
 using namespace ulvane::test;
 
@@ -103,4 +106,25 @@ TEST(Smoke, InstallsWithEveryExport) {
   std::string expected;
   for (const std::string& line : journal) expected.append(line).append("\n");
   EXPECT_EQ(server.journal(), expected);
+}
+
+// The trace in this build too, through a failure thrown and caught inside the DLL.
+TEST(Smoke, TracesEachCallWhenAsked) {
+  const UlvaneApi& api = library();
+  ScratchConfigurations registry;
+  ScratchDirectory traces;
+  const std::string path = traces.file("calls.trace");
+  {
+    ScopedEnvironment trace("ULVANE_TRACE", path.c_str());
+    EXPECT_EQ(api.GetCachePort("NONE"), -1);
+    EXPECT_STREQ(api.GetCacheDir(nullptr), "");
+    EXPECT_EQ(api.Sleep(0), 0);
+  }
+  const Trace trace = read_trace(path);
+  EXPECT_EQ(trace.comments.size(), 1u);
+  for (const TraceLine& line : trace.calls) EXPECT_EQ(malformed(line), "") << line.text;
+  EXPECT_EQ(calls_of(trace),
+            "GetCachePort\t\"NONE\"\t-1\t\"No configuration file is recorded for 'NONE'\"\n"
+            "GetCacheDir\tnull\t\"\"\t\n"
+            "Sleep\t0\t0\t\n");
 }
