@@ -1,6 +1,7 @@
 # The library's sources below the export boundary, shared by the DLL's own build and
 # by the test build, which links them into tests of the inner pieces.
 set(ULVANE_LIBRARY_SOURCES
+  common/environment.cpp
   common/failure.cpp
   common/system_message.cpp
   common/text.cpp

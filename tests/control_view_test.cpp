@@ -7,8 +7,10 @@
 
 #include <windows.h>
 
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "support/com_checks.h"
 #include "support/library.h"
@@ -32,20 +34,25 @@ constexpr REGSAM kOtherView = KEY_WOW64_64KEY;
 constexpr REGSAM kOwnView = KEY_WOW64_32KEY;
 #endif
 
+// Creates the key in the view, with text values by name (null: the default value).
+void write_key(const std::string& path, REGSAM view,
+               std::initializer_list<std::pair<const char*, std::string>> values) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    throw std::runtime_error("cannot write " + path);
+  for (const auto& [name, text] : values)
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), DWORD(text.size() + 1));
+  RegCloseKey(key);
+}
+
 // The class as the other architecture's regsvr32 records it: its server (a path that a
 // process of this architecture could not load anyway) and threading model, in its view.
 class OtherViewRegistration {
 public:
   OtherViewRegistration() {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kServerKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kOtherView,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
-      throw std::runtime_error("cannot register the control in the other view");
-    const std::string server = "C:\\other\\standin-control.dll";
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
-                   DWORD(server.size() + 1));
-    RegSetValueExA(key, "ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>("Apartment"), 10);
-    RegCloseKey(key);
+    write_key(kServerKey, kOtherView,
+              {{nullptr, "C:\\other\\standin-control.dll"}, {"ThreadingModel", "Apartment"}});
   }
   ~OtherViewRegistration() { remove(); }
   OtherViewRegistration(const OtherViewRegistration&) = delete;
@@ -90,14 +97,7 @@ private:
 class TreatedAsUnregistered {
 public:
   TreatedAsUnregistered() {
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kTreatAsKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | kOwnView,
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
-      throw std::runtime_error("cannot write the control's TreatAs key");
-    const std::string unregistered = "{0E1D2C3B-4A59-6877-8695-A4B3C2D1E0F0}";
-    RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(unregistered.c_str()),
-                   DWORD(unregistered.size() + 1));
-    RegCloseKey(key);
+    write_key(kTreatAsKey, kOwnView, {{nullptr, "{0E1D2C3B-4A59-6877-8695-A4B3C2D1E0F0}"}});
   }
   ~TreatedAsUnregistered() { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kTreatAsKey.c_str(), kOwnView, 0); }
   TreatedAsUnregistered(const TreatedAsUnregistered&) = delete;

@@ -14,7 +14,6 @@
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
-#include "support/trace_lines.h"
 
 using namespace ulvane::test;
 
@@ -75,18 +74,8 @@ TEST(InnoExampleInstaller, InstallsIntoTheConfigurationNamedOnTheCommandLine) {
 // /ULVANETRACE=file: every call the install makes is in that file as it was made, and
 // the install is the same.
 TEST(InnoExampleInstaller, TracesItsCallsWhenAsked) {
-  const ScopedEnvironment texts_in_full("ULVANE_TRACE_ARGS", nullptr);
-  StandinServer server;
-  ScratchConfigurations registry;
-  Configuration cache(registry, "CACHE", server.port_text());
-  ScratchDirectory traces;
-  const std::string trace = traces.file("install.trace");
-
-  Install run = install("/ULVANETRACE=" + quoted(trace));
-  ASSERT_EQ(run.exit_code, 0u) << run.log;
-  EXPECT_NE(run.log.find("Tracing Ulvane.dll's calls to " + trace + "\r\n"), std::string::npos) << run.log;
-  expect_clean_install(server, cache);
-  expect_clean_install_trace(trace, server, cache, "");
+  expect_traced_install(
+      install, [](const std::string& file) { return "/ULVANETRACE=" + quoted(file); }, "");
 }
 
 // Each way the install must stop: exit code 7, the reason in the log, and nothing

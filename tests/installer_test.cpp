@@ -15,7 +15,6 @@
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
-#include "support/trace_lines.h"
 
 using namespace ulvane::test;
 
@@ -54,19 +53,9 @@ TEST(ExampleInstaller, InstallsIntoTheFirstConfiguration) {
 // /ULVANETRACE=file: every call the install makes is in that file as it was made, and
 // the install is the same.
 TEST(ExampleInstaller, TracesItsCallsWhenAsked) {
-  const ScopedEnvironment texts_in_full("ULVANE_TRACE_ARGS", nullptr);
-  StandinServer server;
-  ScratchConfigurations registry;
-  Configuration cache(registry, "CACHE", server.port_text());
-  ScratchDirectory traces;
-  const std::string trace = traces.file("install.trace");
-
-  Install run = install("/ULVANETRACE=" + trace);
-  ASSERT_EQ(run.exit_code, 0u) << run.log;
-  EXPECT_NE(run.log.find("Tracing Ulvane.dll's calls to " + trace + "\r\n"), std::string::npos) << run.log;
-  expect_clean_install(server, cache);
   // Last, the call that unloads the DLL.
-  expect_clean_install_trace(trace, server, cache, "Sleep\t0\t0\t\n");
+  expect_traced_install(
+      install, [](const std::string& file) { return "/ULVANETRACE=" + file; }, "Sleep\t0\t0\t\n");
 }
 
 TEST(ExampleInstaller, TakesTheConfigurationNamedOnTheCommandLine) {

@@ -2,35 +2,17 @@
 
 #include <string_view>
 
+#include "common/environment.h"
 #include "exports/boundary.h"
 #include "exports/trace_file.h"
+#include "exports/trace_variables.h"
 
 namespace ulvane {
 namespace {
 
-constexpr const char* kTraceVariable = "ULVANE_TRACE";
-// "0": each text is shown by its length only, for machines whose data is not ours to read.
-constexpr const char* kTraceArgumentsVariable = "ULVANE_TRACE_ARGS";
 constexpr std::size_t kLongestShownText = 200;
 constexpr char kSeparator = '\t';
 constexpr const char* kArgumentSeparator = ", ";
-
-// The variable's value, or the empty text when it is unset. The first lookup asks
-// only for the size, so an unset variable costs nothing more.
-std::string environment_value(const char* name) {
-  DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
-  std::string value;
-  while (size > 1) {
-    value.resize(size);
-    const DWORD length = GetEnvironmentVariableA(name, value.data(), size);
-    if (length < size) {
-      value.resize(length);
-      return value;
-    }
-    size = length;  // it grew meanwhile
-  }
-  return std::string();
-}
 
 void append_escaped(std::string& out, std::string_view text) {
   constexpr const char* kHexDigits = "0123456789abcdef";

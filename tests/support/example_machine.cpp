@@ -72,6 +72,8 @@ std::string clean_install_journal(const Configuration& configuration) {
          "ULV\tS P1=" + check("ULVWEB") + "\n" + "%SYS\tS P1=" + check("QUMAINST") + "\n";
 }
 
+namespace {
+
 void expect_clean_install_trace(const std::string& trace, const StandinServer& server,
                                 const Configuration& configuration, const std::string& host_calls) {
   const std::string port = server.port_text();
@@ -112,6 +114,25 @@ void expect_clean_install_trace(const std::string& trace, const StandinServer& s
     EXPECT_EQ(line.field(kProcess), traced.calls.front().field(kProcess)) << "another process: " << line.text;
   }
   EXPECT_EQ(calls_of(traced), calls + host_calls);
+}
+
+}  // namespace
+
+void expect_traced_install(const std::function<Install(const std::string&)>& install,
+                           const std::function<std::string(const std::string&)>& trace_option,
+                           const std::string& host_calls) {
+  const ScopedEnvironment texts_in_full("ULVANE_TRACE_ARGS", nullptr);
+  StandinServer server;
+  ScratchConfigurations registry;
+  Configuration cache(registry, "CACHE", server.port_text());
+  ScratchDirectory traces;
+  const std::string trace = traces.file("install.trace");
+
+  Install run = install(trace_option(trace));
+  ASSERT_EQ(run.exit_code, 0u) << run.log;
+  EXPECT_NE(run.log.find("Tracing Ulvane.dll's calls to " + trace + "\r\n"), std::string::npos) << run.log;
+  expect_clean_install(server, cache);
+  expect_clean_install_trace(trace, server, cache, host_calls);
 }
 
 void expect_stops(

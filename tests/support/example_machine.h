@@ -61,18 +61,21 @@ inline void expect_clean_install(const StandinServer& server, const Configuratio
   EXPECT_EQ(read_file(configuration.install_dir() + "\\index.csp"), example_file("web/index.csp"));
 }
 
-// What a clean install into this configuration, named CACHE, leaves in the trace file
-// the host turned on: a well-formed line per call, every one from the same process,
-// and the calls both examples make, in order, with their arguments, results and no
-// failure; then host_calls, the host's own last calls (TraceLine::call() lines).
-void expect_clean_install_trace(const std::string& trace, const StandinServer& server,
-                                const Configuration& configuration, const std::string& host_calls);
-
 // What an installer run gave.
 struct Install {
   unsigned long exit_code;
   std::string log;
 };
+
+// An install into a configuration named CACHE with the host's trace option
+// (trace_option(file) is the argument that names the file): the install is as clean
+// as untraced, the host says where it traces, and the file holds a well-formed line
+// per call, every one from the same process, with the calls both examples make, in
+// order, with their arguments, results and no failure; then host_calls, the host's
+// own last calls (TraceLine::call() lines).
+void expect_traced_install(const std::function<Install(const std::string&)>& install,
+                           const std::function<std::string(const std::string&)>& trace_option,
+                           const std::string& host_calls);
 
 // A situation in which an example installer must stop, and the reason it gives.
 struct StopCase {

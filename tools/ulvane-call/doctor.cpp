@@ -8,9 +8,11 @@
 
 #include <wrl/client.h>
 
+#include "common/environment.h"
 #include "common/owner.h"
 #include "common/system_message.h"
 #include "config/registry.h"
+#include "exports/trace_variables.h"
 #include "server/com_apartment.h"
 #include "server/control_ids.h"
 #include "server_file.h"
@@ -33,10 +35,6 @@ constexpr const char* kServerNamespace = "%SYS";
 // marked: no message can pass for an answer.
 constexpr const char* kVersionExpression = "\"ZV:\"_$ZV";
 constexpr const char* kVersionMark = "ZV:";
-// The DLL appends a line per call to the file the first names; the second set to 0
-// writes text arguments and results as their lengths.
-constexpr const char* kTraceVariable = "ULVANE_TRACE";
-constexpr const char* kTraceArgumentsVariable = "ULVANE_TRACE_ARGS";
 
 class Report {
 public:
@@ -202,15 +200,6 @@ void check_library(Report& report, HMODULE dll) {
                 unsigned(LOWORD(fixed->dwFileVersionMS)), unsigned(HIWORD(fixed->dwFileVersionLS)),
                 unsigned(LOWORD(fixed->dwFileVersionLS)));
   report.ok("library", path + ", version " + version);
-}
-
-// The variable's value in this process, which the loaded DLL reads on each call; empty
-// when it is not set.
-std::string environment_value(const char* name) {
-  const DWORD size = GetEnvironmentVariableA(name, nullptr, 0);
-  std::string value(size, '\0');
-  value.resize(size ? GetEnvironmentVariableA(name, value.data(), size) : 0);
-  return value;
 }
 
 // Whether the DLL traces its calls here, where to, and whether a line can land there:

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/owner.h"
+#include "exports/trace_variables.h"
 #include "doctor.h"
 #include "ulvane.h"
 
@@ -25,8 +26,6 @@ constexpr int kFailureValue = 1;
 constexpr int kUsageError = 2;
 constexpr const char* kNull = "--null";
 constexpr const char* kExpect = "--expect";
-// The DLL reads it from its process's environment on every call.
-constexpr const char* kTraceVariable = "ULVANE_TRACE";
 
 using Args = std::vector<const char*>;
 
@@ -195,7 +194,7 @@ int main(int argc, char** argv) {
     } else {
       // An empty value would turn the trace off, not write it anywhere.
       if (args.size() < 2 || *args[1] == '\0') return usage("--trace needs a file");
-      SetEnvironmentVariableA(kTraceVariable, args[1]);
+      SetEnvironmentVariableA(ulvane::kTraceVariable, args[1]);
     }
     args.erase(args.begin(), args.begin() + 2);
   }

@@ -1,0 +1,12 @@
+// The environment variables that turn the trace on and shape it, for the library and
+// for the tools that set or report them.
+#pragma once
+
+namespace ulvane {
+
+// Names the file each export call appends its line to; unset or empty: no trace.
+inline constexpr const char* kTraceVariable = "ULVANE_TRACE";
+// "0": each text is shown by its length only, for machines whose data is not ours to read.
+inline constexpr const char* kTraceArgumentsVariable = "ULVANE_TRACE_ARGS";
+
+}  // namespace ulvane
