@@ -9,7 +9,9 @@ set(ULVANE_LIBRARY_SOURCES
   config/extract_field.cpp
   config/integer_syntax.cpp
   config/profile_file.cpp
+  config/profile_text.cpp
   config/registry.cpp
+  config/working_copy.cpp
   server/com_error.cpp
   server/commands.cpp
   server/control_site.cpp

@@ -1,5 +1,6 @@
 // ulvane-call.exe, run as a person runs it: output, errors and exit codes.
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <set>
 #include <string>
@@ -11,6 +12,7 @@
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
 #include "support/trace_lines.h"
+#include "common/system_message.h"
 
 using namespace ulvane::test;
 
@@ -172,7 +174,7 @@ TEST(CallTool, TracesToTheFileNamed) {
       {"GetCacheConfig", "GetCacheConfig", "", trace_text("A"), ""},
       {"Sleep 0", "Sleep", "0", "0", ""},
       {"UpdateCpf " + quoted(dir.path()), "UpdateCpf", trace_text(dir.path()), "0",
-       trace_text("Unable to write to " + dir.path())},
+       trace_text("Unable to write to " + dir.path() + ": " + ulvane::system_message(ERROR_ACCESS_DENIED))},
       {"Call 127.0.0.1 " + server.port_text() + " ULV $NAMESPACE", "Call",
        local + trace_text(server.port_text()) + namespace_name, trace_text("ULV"), ""},
       // Call answers with its failure's message; the line has it as the failure too.

@@ -46,6 +46,7 @@ using RegistryKey = Owner<HKEY, &RegCloseKey>;
 // The empty text is the null BSTR.
 using Bstr = Owner<BSTR, &SysFreeString>;
 using FileHandle = Owner<HANDLE, &CloseHandle, -1>;
+using FindHandle = Owner<HANDLE, &FindClose, -1>;
 using Module = Owner<HMODULE, &FreeLibrary>;
 // Memory the system allocated for its caller (FormatMessage's ALLOCATE_BUFFER).
 using LocalMemory = Owner<HLOCAL, &LocalFree>;

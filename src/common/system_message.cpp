@@ -1,5 +1,7 @@
 #include "common/system_message.h"
 
+#include <string>
+
 #include "common/owner.h"
 
 namespace ulvane {
@@ -20,6 +22,11 @@ std::string system_message(DWORD code) {
   LocalMemory owned(text);
   if (!text || length == 0) return "";
   return trim_message(std::string(text, length));
+}
+
+std::string system_reason(DWORD code) {
+  std::string text = system_message(code);
+  return text.empty() ? "error " + std::to_string(code) : text;
 }
 
 }  // namespace ulvane

@@ -15,4 +15,8 @@ std::string trim_message(std::string text);
 // empty when the table has no text for it. Each caller words its own fallback.
 std::string system_message(DWORD code);
 
+// The system's text for code, or "error N" where the table has none: the reason a
+// failure's message gives after a colon.
+std::string system_reason(DWORD code);
+
 }  // namespace ulvane

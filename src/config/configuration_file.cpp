@@ -1,15 +1,21 @@
 #include "config/configuration_file.h"
 
+#include <windows.h>
+
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <string_view>
 #include <vector>
 
 #include "common/failure.h"
+#include "common/system_message.h"
 #include "config/extract_field.h"
 #include "config/integer_syntax.h"
 #include "config/profile_file.h"
+#include "config/profile_text.h"
 #include "config/registry.h"
+#include "config/working_copy.h"
 
 namespace ulvane::config {
 namespace {
@@ -55,7 +61,8 @@ bool holds_another_entry(const ProfileFile& file, const EntryRule& rule, const s
          extract_field(file.read_value(rule.section, key), ',', 1) != rule.match;
 }
 
-void update_entry(const ProfileFile& file, const EntryRule& rule) {
+// The entry the rule writes: the key of the last match, or the next free number.
+ProfileEntry chosen_entry(const ProfileFile& file, const EntryRule& rule) {
   const std::vector<std::string> keys = file.key_names(rule.section);
   std::int32_t chosen = kNotFound;
   std::int32_t highest = 0;
@@ -74,7 +81,52 @@ void update_entry(const ProfileFile& file, const EntryRule& rule) {
       throw Failure::format("No free entry number in section %s", rule.section);
     chosen = highest + 1;
   }
-  file.write_value(rule.section, rule.key_prefix + std::to_string(chosen), rule.value);
+  return {rule.section, rule.key_prefix + std::to_string(chosen), rule.value};
+}
+
+// The profile functions report a rewrite that a failed write cut short as a success;
+// the error that write left behind says why, where it is one a write gives.
+std::string why_cut_short(DWORD error) {
+  switch (error) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case ERROR_NOT_ENOUGH_QUOTA:
+    case ERROR_WRITE_FAULT:
+      return system_reason(error);
+    default:
+      return "the rewritten file came out incomplete";
+  }
+}
+
+// The rules applied to a working copy of the file, which goes in place whole, so that
+// the path holds the old file or the new one at every moment. False when another
+// program changed the file meanwhile: nothing was done.
+bool update_copy(const std::string& path) {
+  const FileContents before = read_contents(path);
+  WorkingCopy copy(path, before);
+  const ProfileFile file(copy.path(), path);
+  std::vector<ProfileEntry> written;
+  // A rule that cannot be applied stops the update; what the rules before it wrote stays written.
+  std::exception_ptr stopped;
+  DWORD left_behind = ERROR_SUCCESS;
+  for (const EntryRule& rule : kEntryRules) {
+    try {
+      written.push_back(chosen_entry(file, rule));
+    } catch (const Failure&) {
+      stopped = std::current_exception();
+      break;
+    }
+    const ProfileEntry& entry = written.back();
+    file.write_value(entry.section, entry.key, entry.value);
+    left_behind = GetLastError();
+  }
+  if (written.empty()) std::rethrow_exception(stopped);
+  const std::string after = copy.bytes();
+  if (!keeps_every_line(before.bytes, after, written))
+    throw Failure::format("Unable to write to %s: %s", path, why_cut_short(left_behind));
+  if (!copy.put_in_place(before, after)) return false;
+  if (stopped) std::rethrow_exception(stopped);
+  return true;
 }
 
 }  // namespace
@@ -95,8 +147,12 @@ std::int32_t cache_port(const std::string& configuration) {
 }
 
 void update_cpf(const std::string& path) {
-  const ProfileFile file(path);
-  for (const EntryRule& rule : kEntryRules) update_entry(file, rule);
+  if (path.empty()) throw Failure("No configuration file was named");
+  const std::string full_path = profile_file_path(path);
+  // Another program's change made while the update ran is kept: the update starts
+  // again, once, on the file as it now is.
+  if (update_copy(full_path) || update_copy(full_path)) return;
+  throw Failure::format("Unable to write to %s: another program kept changing it", full_path);
 }
 
 }  // namespace ulvane::config

@@ -11,8 +11,9 @@ namespace ulvane::config {
 std::int32_t cache_port(const std::string& configuration);
 
 // Makes sure the file names the product's namespace and web application: rewrites
-// the last entry for each, or adds one under the next free number. A Failure stops
-// it at once; an entry already written stays written.
+// the last entry for each, or adds one under the next free number. The file goes in
+// place whole: a failure to write leaves it as it was. A key that cannot be numbered
+// stops it with a Failure; an entry already written for the rule before stays written.
 void update_cpf(const std::string& path);
 
 }  // namespace ulvane::config

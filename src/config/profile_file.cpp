@@ -14,6 +14,24 @@ constexpr DWORD kFirstKeyListBuffer = 16384;
 
 }  // namespace
 
+std::string profile_file_path(const std::string& path) {
+  if (path.find_first_of("\\/") == std::string::npos) {
+    std::string folder(MAX_PATH, '\0');
+    const UINT length = GetWindowsDirectoryA(folder.data(), MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+      throw Failure::format("Unable to find the Windows folder for %s", path);
+    folder.resize(length);
+    return folder + "\\" + path;
+  }
+  const DWORD size = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  std::string full(size, '\0');
+  const DWORD length = size ? GetFullPathNameA(path.c_str(), size, full.data(), nullptr) : 0;
+  if (length == 0 || length >= size)
+    throw Failure::format("Unable to write to %s: %s", path, system_reason(GetLastError()));
+  full.resize(length);
+  return full;
+}
+
 std::string ProfileFile::read_value(const std::string& section, const std::string& key) const {
   std::string value(kValueBuffer, '\0');
   DWORD length =
@@ -26,10 +44,7 @@ std::string ProfileFile::unreadable_reason() const {
   FileHandle file(CreateFileA(path_.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file) return std::string();
-  const DWORD error = GetLastError();
-  const std::string text = system_message(error);
-  return text.empty() ? "error " + std::to_string(error) : text;
+  return file ? std::string() : system_reason(GetLastError());
 }
 
 std::vector<std::string> ProfileFile::key_names(const std::string& section) const {
@@ -56,7 +71,7 @@ std::vector<std::string> ProfileFile::key_names(const std::string& section) cons
 void ProfileFile::write_value(const std::string& section, const std::string& key,
                               const std::string& value) const {
   if (!WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str()))
-    throw Failure::format("Unable to write to %s", path_);
+    throw Failure::format("Unable to write to %s: %s", shown_as_, system_reason(GetLastError()));
 }
 
 }  // namespace ulvane::config
