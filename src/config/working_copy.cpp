@@ -1,6 +1,7 @@
 #include "config/working_copy.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <string_view>
 #include <vector>
 
 #include "common/failure.h"
@@ -18,10 +19,35 @@ constexpr DWORD kLargestFile = 1u << 30;
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
+constexpr std::string_view kCopyStart = "ulvane-";
+constexpr std::string_view kCopyEnd = ".tmp";
+constexpr std::string_view kHexDigits = "0123456789abcdef";
+
 std::string hex(unsigned long long value) {
-  char text[17];
-  std::snprintf(text, sizeof text, "%llx", value);
-  return text;
+  std::string digits;
+  do {
+    digits.insert(digits.begin(), kHexDigits[value & 0xf]);
+    value >>= 4;
+  } while (value != 0);
+  return digits;
+}
+
+// The process that made a copy named "ulvane-<process>-<thread>-<count>.tmp"; 0 for
+// any other name.
+DWORD copy_maker(std::string_view name) {
+  if (name.substr(0, kCopyStart.size()) != kCopyStart || name.size() < kCopyStart.size() + kCopyEnd.size() ||
+      name.substr(name.size() - kCopyEnd.size()) != kCopyEnd)
+    return 0;
+  name = name.substr(kCopyStart.size(), name.size() - kCopyStart.size() - kCopyEnd.size());
+  unsigned long long fields[3] = {};
+  for (unsigned long long& field : fields) {
+    const std::size_t end = std::min(name.find('-'), name.size());
+    if (end == 0 || end > 16 || name.substr(0, end).find_first_not_of(kHexDigits) != std::string_view::npos)
+      return 0;
+    for (char digit : name.substr(0, end)) field = field << 4 | kHexDigits.find(digit);
+    name.remove_prefix(std::min(end + 1, name.size()));
+  }
+  return name.empty() && fields[0] <= MAXDWORD ? static_cast<DWORD>(fields[0]) : 0;
 }
 
 std::string folder_of(const std::string& path) {
@@ -42,12 +68,8 @@ void remove_stale_copies(const std::string& folder) {
   const FindHandle find(FindFirstFileA((folder + "\\" + kCopyPattern).c_str(), &found));
   if (!find) return;
   do {
-    unsigned long process_id = 0;
-    int end = 0;
-    if (std::sscanf(found.cFileName, "ulvane-%lx-%*x-%*x.tmp%n", &process_id, &end) != 1 ||
-        found.cFileName[end] != '\0')
-      continue;
-    if (process_id != GetCurrentProcessId() && !process_running(process_id))
+    const DWORD process_id = copy_maker(found.cFileName);
+    if (process_id != 0 && process_id != GetCurrentProcessId() && !process_running(process_id))
       DeleteFileA((folder + "\\" + found.cFileName).c_str());
   } while (FindNextFileA(find.get(), &found));
 }
@@ -141,8 +163,9 @@ WorkingCopy::WorkingCopy(std::string target, const FileContents& original) : tar
   LARGE_INTEGER now{};
   QueryPerformanceCounter(&now);
   // Unique to this call as well: the profile functions keep recently used files by name.
-  path_ = folder + "\\ulvane-" + hex(GetCurrentProcessId()) + "-" + hex(GetCurrentThreadId()) + "-" +
-          hex(static_cast<unsigned long long>(now.QuadPart)) + ".tmp";
+  path_ = folder + "\\" + std::string(kCopyStart) + hex(GetCurrentProcessId()) + "-" +
+          hex(GetCurrentThreadId()) + "-" + hex(static_cast<unsigned long long>(now.QuadPart)) +
+          std::string(kCopyEnd);
   FileHandle file(
       CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) fail_to_write(target_, GetLastError());
