@@ -20,9 +20,7 @@ using ulvane::config::extract_field;
 using ulvane::config::parse_integer;
 using ulvane::server::code_message;
 using ulvane::server::invoke_message;
-using ulvane::test::code_text;
 using ulvane::test::current_apartment;
-using ulvane::test::system_text;
 
 TEST(FailureMessage, FillsPatternsWithPlainText) {
   struct Row {
@@ -174,25 +172,42 @@ TEST(ExtractField, SplitsAtTheDelimiter) {
     EXPECT_EQ(extract_field(row.text, row.delimiter, row.n), row.expected) << row.text << " #" << row.n;
 }
 
+namespace {
+
+// Wine's message-table text for E_OUTOFMEMORY, as the library gives it.
+constexpr const char* kOutOfMemory = "Out of memory";
+
+// The system's text for code as FormatMessageA gives it, untrimmed; "" when none.
+std::string system_table_text(HRESULT code) {
+  char text[512] = "";
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                      static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  return std::string(text, length);
+}
+
+}  // namespace
+
+// Wine's texts for fixed codes (Windows words them otherwise): the message is the
+// text without its full stop and line end, or "OLE error" and the code where the
+// table has none.
 TEST(ComFailureMessage, UsesTheSystemTextOrTheCode) {
-  const HRESULT unknown = static_cast<HRESULT>(0x8ABC0DEF);
-  ASSERT_EQ(system_text(unknown), "");
-  // Both sides are seen: every system (Wine's, Windows') has a text for these.
-  ASSERT_NE(system_text(E_OUTOFMEMORY), "");
-  ASSERT_NE(system_text(E_FAIL), "");
   struct Row {
     HRESULT code;
-    const char* without_text;  // the message where the system table has no text for code
+    const char* table_text;  // FormatMessageA's, on Wine
+    const char* message;
   };
   const Row rows[] = {
-      {E_OUTOFMEMORY, "OLE error 8007000E"}, {E_FAIL, "OLE error 80004005"},
-      {S_FALSE, "OLE error 00000001"},       {REGDB_E_CLASSNOTREG, "OLE error 80040154"},
-      {unknown, "OLE error 8ABC0DEF"},
+      {E_OUTOFMEMORY, "Out of memory.\r\n", kOutOfMemory},
+      {E_FAIL, "Call failed.\r\n", "Call failed"},
+      {S_FALSE, "Invalid function.\r\n", "Invalid function"},  // 1, as ERROR_INVALID_FUNCTION
+      {REGDB_E_CLASSNOTREG, "", "OLE error 80040154"},
+      {DISP_E_EXCEPTION, "", "OLE error 80020009"},
+      {static_cast<HRESULT>(0x8ABC0DEF), "", "OLE error 8ABC0DEF"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.without_text);
-    const std::string text = system_text(row.code);
-    EXPECT_EQ(code_message(row.code), text.empty() ? row.without_text : text);
+    SCOPED_TRACE(row.message);
+    ASSERT_EQ(system_table_text(row.code), row.table_text) << "this system's table is not Wine's";
+    EXPECT_EQ(code_message(row.code), row.message);
   }
 }
 
@@ -209,13 +224,13 @@ TEST(ComFailureMessage, TakesTheExceptionsDescriptionTrimmed) {
       {L"Ends with dots...\t.", 0, 0, "Ends with dots"},
       {L"Keeps. Inner. Stops", 0, 0, "Keeps. Inner. Stops"},
       {L"Described", 0, 7, "Described"},
-      {L" . \r\n", E_OUTOFMEMORY, 0, code_text(E_OUTOFMEMORY)},
-      {nullptr, E_OUTOFMEMORY, 0, code_text(E_OUTOFMEMORY)},
-      {nullptr, E_OUTOFMEMORY, 7, code_text(E_OUTOFMEMORY)},
+      {L" . \r\n", E_OUTOFMEMORY, 0, kOutOfMemory},
+      {nullptr, E_OUTOFMEMORY, 0, kOutOfMemory},
+      {nullptr, E_OUTOFMEMORY, 7, kOutOfMemory},
       // Without a description or scode, the record's own code names the failure.
       {nullptr, 0, 7, "IDispatch error #7"},
       {L" ", 0, 65535, "IDispatch error #65535"},
-      {nullptr, 0, 0, code_text(DISP_E_EXCEPTION)},
+      {nullptr, 0, 0, "OLE error 80020009"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.expected);
@@ -229,6 +244,6 @@ TEST(ComFailureMessage, TakesTheExceptionsDescriptionTrimmed) {
   // Without DISP_E_EXCEPTION there is no exception to read.
   EXCEPINFO ignored{};
   ignored.bstrDescription = SysAllocString(L"not raised");
-  EXPECT_EQ(invoke_message(E_OUTOFMEMORY, ignored), code_text(E_OUTOFMEMORY));
+  EXPECT_EQ(invoke_message(E_OUTOFMEMORY, ignored), kOutOfMemory);
   SysFreeString(ignored.bstrDescription);
 }
