@@ -1,6 +1,8 @@
-// Inner pieces tested directly: failure messages, the COM guard and the parsers.
+// Inner pieces tested directly: failure messages, the COM guard, the control site and the parsers.
 #include <gtest/gtest.h>
 #include <objbase.h>
+#include <olectl.h>
+#include <wrl/client.h>
 
 #include <cstdint>
 #include <optional>
@@ -12,6 +14,7 @@
 #include "config/integer_syntax.h"
 #include "server/com_apartment.h"
 #include "server/com_error.h"
+#include "server/control_site.h"
 #include "support/com_checks.h"
 
 using ulvane::ComApartment;
@@ -19,6 +22,7 @@ using ulvane::Failure;
 using ulvane::config::extract_field;
 using ulvane::config::parse_integer;
 using ulvane::server::code_message;
+using ulvane::server::ControlSite;
 using ulvane::server::invoke_message;
 using ulvane::test::current_apartment;
 
@@ -81,6 +85,40 @@ TEST(ComApartmentGuard, PairsWithAnApartmentTheThreadAlreadyHas) {
     CoUninitialize();
     EXPECT_EQ(current_apartment(), -1);
   });
+}
+
+// The site takes the control's events and has no ambient property, whichever
+// other bits come with the request for one (Visual Basic's callers add
+// DISPATCH_METHOD).
+TEST(ControlSiteDispatch, HasNoAmbientPropertyAndTakesEvents) {
+  Microsoft::WRL::ComPtr<ControlSite> site;
+  site.Attach(new ControlSite);
+  struct Row {
+    const char* label;
+    DISPID member;
+    WORD flags;
+    HRESULT expected;
+  };
+  const Row rows[] = {
+      {"property get", DISPID_AMBIENT_USERMODE, DISPATCH_PROPERTYGET, DISP_E_MEMBERNOTFOUND},
+      {"method or property get", DISPID_AMBIENT_USERMODE, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+       DISP_E_MEMBERNOTFOUND},
+      {"event", 1, DISPATCH_METHOD, S_OK},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    DISPPARAMS none{};
+    VARIANT result;
+    VariantInit(&result);
+    result.vt = VT_I4;
+    result.lVal = 7;
+    EXPECT_EQ(
+        site->Invoke(row.member, IID_NULL, LOCALE_USER_DEFAULT, row.flags, &none, &result, nullptr, nullptr),
+        row.expected);
+    if (row.expected == S_OK) {
+      EXPECT_EQ(result.vt, VT_EMPTY);
+    }
+  }
 }
 
 TEST(IntegerSyntax, ParsesByTheConfigurationRules) {
