@@ -18,8 +18,8 @@ using namespace ulvane::test;
 
 namespace {
 
-ProcessResult call_tool(const std::string& arguments) {
-  return run_process(quoted(beside_this_program("ulvane-call.exe")) + " " + arguments);
+ProcessResult call_tool(const std::string& arguments, const std::string& directory = "") {
+  return run_process(quoted(beside_this_program("ulvane-call.exe")) + " " + arguments, directory);
 }
 
 }  // namespace
@@ -63,6 +63,7 @@ TEST(CallTool, RejectsMisuseWithExitCodeTwo) {
       {"Sleep -2147483649", "'-2147483649' is out of range"},
       {"doctor A B", "doctor takes 0 or 1 argument(s) ([CONFIG]), 2 given"},
       {"--dll", "--dll needs a path"},
+      {"--dll \"\" Sleep 0", "--dll needs a path"},
       {"--trace", "--trace needs a file"},
       {"--trace \"\" Sleep 0", "--trace needs a file"},
       {"Call --expect", "--expect needs the answer expected"},
@@ -75,6 +76,32 @@ TEST(CallTool, RejectsMisuseWithExitCodeTwo) {
     EXPECT_EQ(result.exit_code, 2u) << row.arguments;
     EXPECT_NE(result.err.find(row.message), std::string::npos) << row.arguments << ": " << result.err;
     EXPECT_EQ(result.out, "") << row.arguments;
+  }
+}
+
+// --dll loads the file named and no other: a relative name is taken from the current
+// directory, never found through the DLL search order (which has the Ulvane.dll beside
+// the tool first).
+TEST(CallTool, LoadsTheDllNamedRelativeToTheCurrentDirectory) {
+  ScratchDirectory dir;
+  ASSERT_TRUE(CreateDirectoryA(dir.file("copy").c_str(), nullptr));
+  ASSERT_TRUE(
+      CopyFileA(beside_this_program("Ulvane.dll").c_str(), dir.file("copy\\Ulvane.dll").c_str(), TRUE));
+  struct Row {
+    const char* dll;
+    unsigned long exit_code;
+    std::string err;  // how it starts
+  };
+  const Row rows[] = {
+      {"copy\\Ulvane.dll", 0, ""},
+      {".\\copy\\..\\copy\\Ulvane.dll", 0, ""},
+      {"Ulvane.dll", 2, "ulvane-call: cannot load '" + dir.file("Ulvane.dll") + "': "},
+  };
+  for (const Row& row : rows) {
+    const ProcessResult result = call_tool(std::string("--dll ") + row.dll + " Sleep 0", dir.path());
+    EXPECT_EQ(result.exit_code, row.exit_code) << row.dll << ": " << result.err;
+    EXPECT_EQ(result.err.substr(0, row.err.size()), row.err) << row.dll;
+    EXPECT_EQ(result.err.empty(), row.err.empty()) << row.dll << ": " << result.err;
   }
 }
 

@@ -1,6 +1,8 @@
-// Inner pieces tested directly: failure messages, the COM guard and the parsers.
+// Inner pieces tested directly: failure messages, the COM guard, the control site and the parsers.
 #include <gtest/gtest.h>
 #include <objbase.h>
+#include <olectl.h>
+#include <wrl/client.h>
 
 #include <cstdint>
 #include <optional>
@@ -12,6 +14,7 @@
 #include "config/integer_syntax.h"
 #include "server/com_apartment.h"
 #include "server/com_error.h"
+#include "server/control_site.h"
 #include "support/com_checks.h"
 
 using ulvane::ComApartment;
@@ -19,10 +22,9 @@ using ulvane::Failure;
 using ulvane::config::extract_field;
 using ulvane::config::parse_integer;
 using ulvane::server::code_message;
+using ulvane::server::ControlSite;
 using ulvane::server::invoke_message;
-using ulvane::test::code_text;
 using ulvane::test::current_apartment;
-using ulvane::test::system_text;
 
 TEST(FailureMessage, FillsPatternsWithPlainText) {
   struct Row {
@@ -83,6 +85,40 @@ TEST(ComApartmentGuard, PairsWithAnApartmentTheThreadAlreadyHas) {
     CoUninitialize();
     EXPECT_EQ(current_apartment(), -1);
   });
+}
+
+// The site takes the control's events and has no ambient property, whichever
+// other bits come with the request for one (Visual Basic's callers add
+// DISPATCH_METHOD).
+TEST(ControlSiteDispatch, HasNoAmbientPropertyAndTakesEvents) {
+  Microsoft::WRL::ComPtr<ControlSite> site;
+  site.Attach(new ControlSite);
+  struct Row {
+    const char* label;
+    DISPID member;
+    WORD flags;
+    HRESULT expected;
+  };
+  const Row rows[] = {
+      {"property get", DISPID_AMBIENT_USERMODE, DISPATCH_PROPERTYGET, DISP_E_MEMBERNOTFOUND},
+      {"method or property get", DISPID_AMBIENT_USERMODE, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+       DISP_E_MEMBERNOTFOUND},
+      {"event", 1, DISPATCH_METHOD, S_OK},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    DISPPARAMS none{};
+    VARIANT result;
+    VariantInit(&result);
+    result.vt = VT_I4;
+    result.lVal = 7;
+    EXPECT_EQ(
+        site->Invoke(row.member, IID_NULL, LOCALE_USER_DEFAULT, row.flags, &none, &result, nullptr, nullptr),
+        row.expected);
+    if (row.expected == S_OK) {
+      EXPECT_EQ(result.vt, VT_EMPTY);
+    }
+  }
 }
 
 TEST(IntegerSyntax, ParsesByTheConfigurationRules) {
@@ -174,25 +210,42 @@ TEST(ExtractField, SplitsAtTheDelimiter) {
     EXPECT_EQ(extract_field(row.text, row.delimiter, row.n), row.expected) << row.text << " #" << row.n;
 }
 
+namespace {
+
+// Wine's message-table text for E_OUTOFMEMORY, as the library gives it.
+constexpr const char* kOutOfMemory = "Out of memory";
+
+// The system's text for code as FormatMessageA gives it, untrimmed; "" when none.
+std::string system_table_text(HRESULT code) {
+  char text[512] = "";
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                      static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  return std::string(text, length);
+}
+
+}  // namespace
+
+// Wine's texts for fixed codes (Windows words them otherwise): the message is the
+// text without its full stop and line end, or "OLE error" and the code where the
+// table has none.
 TEST(ComFailureMessage, UsesTheSystemTextOrTheCode) {
-  const HRESULT unknown = static_cast<HRESULT>(0x8ABC0DEF);
-  ASSERT_EQ(system_text(unknown), "");
-  // Both sides are seen: every system (Wine's, Windows') has a text for these.
-  ASSERT_NE(system_text(E_OUTOFMEMORY), "");
-  ASSERT_NE(system_text(E_FAIL), "");
   struct Row {
     HRESULT code;
-    const char* without_text;  // the message where the system table has no text for code
+    const char* table_text;  // FormatMessageA's, on Wine
+    const char* message;
   };
   const Row rows[] = {
-      {E_OUTOFMEMORY, "OLE error 8007000E"}, {E_FAIL, "OLE error 80004005"},
-      {S_FALSE, "OLE error 00000001"},       {REGDB_E_CLASSNOTREG, "OLE error 80040154"},
-      {unknown, "OLE error 8ABC0DEF"},
+      {E_OUTOFMEMORY, "Out of memory.\r\n", kOutOfMemory},
+      {E_FAIL, "Call failed.\r\n", "Call failed"},
+      {S_FALSE, "Invalid function.\r\n", "Invalid function"},  // 1, as ERROR_INVALID_FUNCTION
+      {REGDB_E_CLASSNOTREG, "", "OLE error 80040154"},
+      {DISP_E_EXCEPTION, "", "OLE error 80020009"},
+      {static_cast<HRESULT>(0x8ABC0DEF), "", "OLE error 8ABC0DEF"},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.without_text);
-    const std::string text = system_text(row.code);
-    EXPECT_EQ(code_message(row.code), text.empty() ? row.without_text : text);
+    SCOPED_TRACE(row.message);
+    ASSERT_EQ(system_table_text(row.code), row.table_text) << "this system's table is not Wine's";
+    EXPECT_EQ(code_message(row.code), row.message);
   }
 }
 
@@ -209,13 +262,13 @@ TEST(ComFailureMessage, TakesTheExceptionsDescriptionTrimmed) {
       {L"Ends with dots...\t.", 0, 0, "Ends with dots"},
       {L"Keeps. Inner. Stops", 0, 0, "Keeps. Inner. Stops"},
       {L"Described", 0, 7, "Described"},
-      {L" . \r\n", E_OUTOFMEMORY, 0, code_text(E_OUTOFMEMORY)},
-      {nullptr, E_OUTOFMEMORY, 0, code_text(E_OUTOFMEMORY)},
-      {nullptr, E_OUTOFMEMORY, 7, code_text(E_OUTOFMEMORY)},
+      {L" . \r\n", E_OUTOFMEMORY, 0, kOutOfMemory},
+      {nullptr, E_OUTOFMEMORY, 0, kOutOfMemory},
+      {nullptr, E_OUTOFMEMORY, 7, kOutOfMemory},
       // Without a description or scode, the record's own code names the failure.
       {nullptr, 0, 7, "IDispatch error #7"},
       {L" ", 0, 65535, "IDispatch error #65535"},
-      {nullptr, 0, 0, code_text(DISP_E_EXCEPTION)},
+      {nullptr, 0, 0, "OLE error 80020009"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.expected);
@@ -229,6 +282,6 @@ TEST(ComFailureMessage, TakesTheExceptionsDescriptionTrimmed) {
   // Without DISP_E_EXCEPTION there is no exception to read.
   EXCEPINFO ignored{};
   ignored.bstrDescription = SysAllocString(L"not raised");
-  EXPECT_EQ(invoke_message(E_OUTOFMEMORY, ignored), code_text(E_OUTOFMEMORY));
+  EXPECT_EQ(invoke_message(E_OUTOFMEMORY, ignored), kOutOfMemory);
   SysFreeString(ignored.bstrDescription);
 }

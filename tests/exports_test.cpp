@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <thread>
@@ -116,7 +117,18 @@ TEST(ExportTable, ImportsOnlyWindowsSystemDlls) {
   EXPECT_GT(count, 0);
 }
 
-TEST(VersionResource, CarriesTheFixedAndStringVersions) {
+// The header's version, which hosts and the tools show, is the resource's, which
+// Windows shows: its four numbers in the fixed part and in FileVersion, the first
+// alone in ProductVersion.
+TEST(VersionResource, CarriesTheHeadersVersion) {
+  unsigned number[4];
+  char after = 0;
+  ASSERT_EQ(
+      std::sscanf(ULVANE_VERSION, "%u.%u.%u.%u%c", &number[0], &number[1], &number[2], &number[3], &after), 4)
+      << "ULVANE_VERSION is not a.b.c.d: " << ULVANE_VERSION;
+  const DWORD high = MAKELONG(number[1], number[0]);
+  const DWORD low = MAKELONG(number[3], number[2]);
+
   std::string path = library_path();
   DWORD size = GetFileVersionInfoSizeA(path.c_str(), nullptr);
   ASSERT_GT(size, 0u);
@@ -126,16 +138,15 @@ TEST(VersionResource, CarriesTheFixedAndStringVersions) {
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, 0x00020000u);
-  EXPECT_EQ(fixed->dwFileVersionLS, 0u);
-  EXPECT_EQ(fixed->dwProductVersionMS, 0x00020000u);
-  EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+  EXPECT_EQ(fixed->dwFileVersionMS, high);
+  EXPECT_EQ(fixed->dwFileVersionLS, low);
+  EXPECT_EQ(fixed->dwProductVersionMS, high);
+  EXPECT_EQ(fixed->dwProductVersionLS, low);
   EXPECT_EQ(fixed->dwFileType, DWORD(VFT_DLL));
   EXPECT_EQ(fixed->dwFileOS, DWORD(VOS__WINDOWS32));
 
-  EXPECT_EQ(version_string(block, "FileVersion"), "2.0.0.0");
-  EXPECT_STREQ(ULVANE_VERSION, "2.0.0.0");  // the header's version is the resource's
-  EXPECT_EQ(version_string(block, "ProductVersion"), "2");
+  EXPECT_EQ(version_string(block, "FileVersion"), ULVANE_VERSION);
+  EXPECT_EQ(version_string(block, "ProductVersion"), std::to_string(number[0]));
   EXPECT_EQ(version_string(block, "InternalName"), "Ulvane.dll");
   EXPECT_EQ(version_string(block, "OriginalFilename"), "Ulvane.dll");
 }

@@ -20,11 +20,12 @@ using namespace ulvane::test;
 
 namespace {
 
-// Runs the installer silently; checks that it leaves nothing behind, whatever its outcome.
-Install install(const std::string& arguments) {
+// Runs the installer program silently; checks that it leaves nothing behind, whatever
+// its outcome.
+Install run_installer(const std::string& program, const std::string& arguments) {
   ScratchDirectory logs;
   const auto before = temp_entries("ns*.tmp");
-  std::string command = quoted(beside_this_program("ulvane-example-setup.exe"));
+  std::string command = quoted(beside_this_program(program));
   command.append(" /S /LOG=").append(logs.file("install.log")).append(" ").append(arguments);
   ProcessResult result = run_process(command);
   // The plug-ins directory (nsXXXX.tmp) is deleted as the installer ends: Ulvane.dll
@@ -32,6 +33,10 @@ Install install(const std::string& arguments) {
   EXPECT_EQ(left_behind(before, temp_entries("ns*.tmp")), "");
   EXPECT_EQ(processes_named("ulvane-example-setup"), 0);
   return {result.exit_code, logs.read("install.log")};
+}
+
+Install install(const std::string& arguments) {
+  return run_installer("ulvane-example-setup.exe", arguments);
 }
 
 }  // namespace
@@ -81,4 +86,25 @@ TEST(ExampleInstaller, StopsWithTheReason) {
     EXPECT_EQ(last_line.substr(0, row.reason.size()), row.reason) << row.label << ": " << run.log;
     EXPECT_EQ(last_line.find("\r\n"), last_line.size() - 2) << row.label << ": " << run.log;
   });
+}
+
+// System answers "error" for a DLL it cannot call: the installer stops at its first
+// call and says why, and never takes "error" for a configuration's name. (Built here
+// around a file that is no DLL; the usual case, the 64-bit DLL in a 32-bit installer,
+// needs a 32-bit installer, which a machine that runs 64-bit code only cannot run.)
+TEST(ExampleInstaller, StopsWhenTheDllDoesNotLoad) {
+  StandinServer server;
+  ScratchConfigurations registry;
+  Configuration cache(registry, "CACHE", server.port_text());
+
+  Install run = run_installer("ulvane-example-setup-without-dll.exe", "");
+  EXPECT_EQ(run.exit_code, 2u) << run.log;
+  const std::string bits = sizeof(void*) == 8 ? "64" : "32";
+  EXPECT_NE(
+      run.log.find("\r\nFAILED: Cannot call Ulvane.dll: it did not load, or lacks GetCacheConfig (this " +
+                   bits + "-bit installer needs the " + bits + "-bit Ulvane.dll)\r\n"),
+      std::string::npos)
+      << run.log;
+  EXPECT_EQ(run.log.find("Found configuration"), std::string::npos) << run.log;
+  EXPECT_EQ(cache.dir.read("cache.cpf"), configuration_file(server.port_text(), false));
 }

@@ -2,14 +2,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "support/import_hook.h"
 #include "support/library.h"
+#include "support/process.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "support/trace_lines.h"
 
 using namespace ulvane::test;
 
@@ -19,6 +22,32 @@ class ConfigurationRegistry : public ::testing::Test {
 protected:
   ScratchConfigurations registry;
 };
+
+// A call's answer, and the failure field of the one line it leaves in the trace:
+// where the export can only answer the empty text, the trace shows a failure's message.
+struct Traced {
+  std::string answer;
+  std::string failure;
+};
+
+Traced traced(const std::function<const char*()>& call) {
+  ScratchDirectory traces;
+  const std::string path = traces.file("trace.log");
+  Traced result;
+  {
+    const ScopedEnvironment tracing("ULVANE_TRACE", path.c_str());
+    result.answer = call();
+  }
+  const Trace trace = read_trace(path);
+  result.failure = trace.calls.size() == 1 ? trace.calls[0].field(kFailure)
+                                           : "<" + std::to_string(trace.calls.size()) + " trace lines>";
+  return result;
+}
+
+// A value's failure as the trace shows it.
+std::string value_failure(const std::string& what, const std::string& subkey, const std::string& name) {
+  return trace_text(what + " for the " + subkey + " of configuration '" + name + "'");
+}
 
 }  // namespace
 
@@ -72,36 +101,45 @@ TEST_F(ConfigurationRegistry, MissingPiecesGiveTheEmptyText) {
 }
 
 // The default value as each registry type stores it: only strings are text, and a
-// failure to read one never leaves the export.
+// failure to read one never leaves the export; its message, in the trace, names the
+// configuration and the value.
 TEST_F(ConfigurationRegistry, DefaultValueOfEachType) {
   struct Row {
     const char* label;
     DWORD type;
     std::string data;
     const char* expected;
+    bool invalid;  // a value that is there and is not text
   };
   const DWORD number = 1972;
   const Row rows[] = {
-      {"string", REG_SZ, std::string("C:\\dir\0", 7), "C:\\dir"},
+      {"string", REG_SZ, std::string("C:\\dir\0", 7), "C:\\dir", false},
       {"expandable string stays unexpanded", REG_EXPAND_SZ, std::string("%SystemRoot%\\x\0", 15),
-       "%SystemRoot%\\x"},
-      {"string without its NUL", REG_SZ, "C:\\open", "C:\\open"},
-      {"string with an inner NUL", REG_SZ, std::string("C:\\a\0tail\0", 10), "C:\\a"},
-      {"empty string", REG_SZ, std::string("\0", 1), ""},
-      {"zero-length string", REG_SZ, "", ""},
-      {"dword", REG_DWORD, std::string(reinterpret_cast<const char*>(&number), 4), ""},
-      {"zero-length dword", REG_DWORD, "", ""},
-      {"binary", REG_BINARY, "C:\\bin", ""},
-      {"multi string", REG_MULTI_SZ, std::string("C:\\m\0\0", 6), ""},
-      {"qword", REG_QWORD, std::string(8, '\1'), ""},
-      {"none", REG_NONE, "x", ""},
+       "%SystemRoot%\\x", false},
+      {"string without its NUL", REG_SZ, "C:\\open", "C:\\open", false},
+      {"string with an inner NUL", REG_SZ, std::string("C:\\a\0tail\0", 10), "C:\\a", false},
+      {"empty string", REG_SZ, std::string("\0", 1), "", false},
+      {"zero-length string", REG_SZ, "", "", false},
+      {"dword", REG_DWORD, std::string(reinterpret_cast<const char*>(&number), 4), "", true},
+      {"zero-length dword", REG_DWORD, "", "", false},
+      {"binary", REG_BINARY, "C:\\bin", "", true},
+      {"multi string", REG_MULTI_SZ, std::string("C:\\m\0\0", 6), "", true},
+      {"qword", REG_QWORD, std::string(8, '\1'), "", true},
+      {"none", REG_NONE, "x", "", true},
   };
   for (const Row& row : rows) {
     registry.set_default("T", "Directory", row.type, row.data.data(), static_cast<DWORD>(row.data.size()));
     registry.set_default("T", "Properties", row.type, row.data.data(), static_cast<DWORD>(row.data.size()));
     SCOPED_TRACE(row.label);
-    EXPECT_STREQ(library().GetCacheDir("T"), row.expected);
-    EXPECT_STREQ(library().GetCacheCpf("T"), row.expected);
+    const auto failure = [&](const char* subkey) {
+      return row.invalid ? value_failure("Invalid data type", subkey, "T") : "";
+    };
+    const Traced dir = traced([] { return library().GetCacheDir("T"); });
+    EXPECT_EQ(dir.answer, row.expected);
+    EXPECT_EQ(dir.failure, failure("Directory"));
+    const Traced cpf = traced([] { return library().GetCacheCpf("T"); });
+    EXPECT_EQ(cpf.answer, row.expected);
+    EXPECT_EQ(cpf.failure, failure("Properties"));
   }
 }
 
@@ -271,19 +309,22 @@ TEST_F(ConfigurationRegistry, AValueThatGrowsBetweenSizeAndReadIsReadAgain) {
   struct Row {
     int growths;
     std::string directory;
+    std::string failure;
   };
   const Row rows[] = {
-      {1, growing::text(1)},
-      {2, growing::text(2)},
+      {1, growing::text(1), ""},
+      {2, growing::text(2), ""},
       // It keeps growing: after a few reads the value counts as unreadable.
-      {1000, ""},
+      {1000, "", value_failure("Failed to get data", "Directory", "CACHE")},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE("grows " + std::to_string(row.growths) + " times");
     registry.set_text("CACHE", "Directory", "C:\\Cache\\");
     growing::growths_left = row.growths;
     growing::grown = 0;
-    EXPECT_EQ(std::string(library().GetCacheDir("CACHE")), row.directory);
+    const Traced dir = traced([] { return library().GetCacheDir("CACHE"); });
+    EXPECT_EQ(dir.answer, row.directory);
+    EXPECT_EQ(dir.failure, row.failure);
     EXPECT_GE(growing::grown, 1);
   }
   growing::growths_left = 0;

@@ -86,3 +86,34 @@ TEST(ReleaseExample, StopsWithTheFailedStep) {
 
   EXPECT_EQ(run_example("").exit_code, 2u);
 }
+
+// A directory or configuration file path longer than the example's buffers (MAX_PATH
+// with its NUL) stops it: a path cut short names another file, which it would write.
+TEST(ReleaseExample, StopsAtAPathTooLongForIt) {
+  ASSERT_FALSE(example_program().empty()) << "ULVANE_RELEASE_EXAMPLE names no program";
+  const ClosedPort closed;
+  Machine machine(closed.text());
+  const std::string longest(MAX_PATH - 1, 'd');
+  const std::string too_long(MAX_PATH, 'd');
+  machine.registry.set_text("LONGEST", "Directory", longest);
+  machine.registry.set_text("LONGEST", "Properties", machine.cpf);
+  machine.registry.set_text("LONGDIR", "Directory", too_long);
+  machine.registry.set_text("LONGDIR", "Properties", machine.cpf);
+  machine.registry.set_text("LONGCPF", "Directory", machine.dir.path());
+  machine.registry.set_text("LONGCPF", "Properties", machine.cpf + std::string(MAX_PATH, 'x'));
+  struct Row {
+    const char* config;
+    std::string err;  // how it starts
+  };
+  const Row rows[] = {
+      {"LONGEST", "FAILED: the server does not answer in %SYS: "},
+      {"LONGDIR", "FAILED: configuration: its directory is longer than this program takes\n"},
+      {"LONGCPF", "FAILED: configuration: its configuration file's path is longer than this program takes\n"},
+  };
+  for (const Row& row : rows) {
+    ProcessResult result = run_example(std::string("x.rtn y.rtn ") + row.config);
+    EXPECT_EQ(result.exit_code, 1u) << row.config;
+    EXPECT_EQ(result.err.substr(0, row.err.size()), row.err) << row.config << ": " << result.err;
+  }
+  EXPECT_EQ(machine.dir.read("cache.cpf").find("ULV"), std::string::npos) << "registered";
+}

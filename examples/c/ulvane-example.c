@@ -35,6 +35,15 @@ static HMODULE load_ulvane(void) {
   return LoadLibraryA(path);
 }
 
+/* Copies a text result that must stay whole: 0 when it does not fit in buffer,
+ * as a path cut short names another file. */
+static int copy_whole(char* buffer, size_t size, const char* text) {
+  size_t length = strlen(text);
+  if (length >= size) return 0;
+  memcpy(buffer, text, length + 1);
+  return 1;
+}
+
 /* The routine's name is its file's name without the directory and ".rtn". */
 static void routine_name(const char* file, char* name, size_t size) {
   const char* base = strrchr(file, '\\');
@@ -49,7 +58,8 @@ static void routine_name(const char* file, char* name, size_t size) {
 }
 
 /* Whether the outside control's class is registered, in the registry view of
- * this 32-bit process, which is where the DLL's CoCreateInstance looks. */
+ * this process (32-bit or 64-bit, as the DLL), which is where the DLL's
+ * CoCreateInstance looks. */
 static int control_registered(void) {
   static const char* const servers[] = {"InprocServer32", "LocalServer32"};
   size_t i;
@@ -146,9 +156,16 @@ int main(int argc, char** argv) {
   }
   printf("Configuration: %s\n", config);
 
-  /* Text results stay valid only until the same export is called again: copy them. */
-  lstrcpynA(directory, api.GetCacheDir(config), sizeof directory);
-  lstrcpynA(cpf, api.GetCacheCpf(config), sizeof cpf);
+  /* Text results stay valid only until the same export is called again: copy them,
+   * whole, or stop; this program writes to the configuration file by its path. */
+  if (!copy_whole(directory, sizeof directory, api.GetCacheDir(config))) {
+    status = failed("configuration", "its directory is longer than this program takes");
+    goto done;
+  }
+  if (!copy_whole(cpf, sizeof cpf, api.GetCacheCpf(config))) {
+    status = failed("configuration", "its configuration file's path is longer than this program takes");
+    goto done;
+  }
   port_number = api.GetCachePort(config);
   if (!directory[0] || !cpf[0] || port_number == -1) {
     status = failed("configuration", "no directory, configuration file or port");

@@ -17,6 +17,11 @@
   Target ${TARGET}
 !endif
 Unicode true
+!if ${NSIS_PTR_SIZE} > 4
+  !define BITS 64
+!else
+  !define BITS 32
+!endif
 !include LogicLib.nsh
 !include FileFunc.nsh
 
@@ -153,6 +158,12 @@ Function ChooseConfiguration
     StrCpy $R1 ""
   ${EndIf}
   System::Call '${ULVANE}::GetCacheConfig() m .r0'
+  ; System answers "error" when it could not call the DLL at all: a DLL that does
+  ; not load (the 64-bit one in a 32-bit installer, say) or lacks the export. The
+  ; answer is then no list of configurations.
+  ${If} $0 S== "error"
+    ${Fail} "Cannot call Ulvane.dll: it did not load, or lacks GetCacheConfig (this ${BITS}-bit installer needs the ${BITS}-bit Ulvane.dll)"
+  ${EndIf}
   ${If} $0 == ""
     ${Fail} "No InterSystems Cache configuration is installed on this machine (GetCacheConfig is empty)"
   ${EndIf}
@@ -198,8 +209,9 @@ Function ReadConfiguration
 FunctionEnd
 
 ; Out: $R4 the file the control's class is registered with, or "" when it is not
-; registered. This 32-bit installer reads the 32-bit registry view, as the
-; DLL's CoCreateInstance does.
+; registered. The installer reads the registry view of its own architecture (the
+; 32-bit one in an x86 build, the 64-bit one in amd64-unicode), as the DLL's
+; CoCreateInstance does.
 Function FindControl
   ReadRegStr $R4 HKCR "CLSID\${CONTROL_CLSID}\InprocServer32" ""
   ${If} $R4 == ""

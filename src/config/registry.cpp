@@ -37,7 +37,9 @@ OpenedKey open_key(HKEY parent, const std::string& path, REGSAM view) {
   return {result == ERROR_SUCCESS ? RegistryKey(key) : RegistryKey(), result};
 }
 
-std::string read_default_text(const RegistryKey& key) {
+// The default value of a configuration's subkey (key). A failure names the
+// configuration and the subkey: the value itself has no name.
+std::string read_default_text(const RegistryKey& key, const std::string& configuration, const char* subkey) {
   // Reads of a value that keeps growing under us before it counts as unreadable.
   constexpr int kReadAttempts = 4;
   const char* value_name = "";
@@ -54,9 +56,10 @@ std::string read_default_text(const RegistryKey& key) {
     read =
         RegQueryValueExA(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
   }
-  if (read != ERROR_SUCCESS) throw Failure::format("Failed to get data for '%s'", value_name);
+  if (read != ERROR_SUCCESS)
+    throw Failure::format("Failed to get data for the %s of configuration '%s'", subkey, configuration);
   if (type != REG_SZ && type != REG_EXPAND_SZ)
-    throw Failure::format("Invalid data type for '%s'", value_name);
+    throw Failure::format("Invalid data type for the %s of configuration '%s'", subkey, configuration);
   // Stored data need not end with a NUL; the text ends at the first one there is.
   std::string text(data.data(), size);
   return text.substr(0, text.find('\0'));
@@ -85,7 +88,7 @@ std::string configuration_value(const std::string& name, const char* subkey) {
     if (configuration.absent()) return std::nullopt;
     if (!configuration.key) return std::string();
     RegistryKey key = open_key(configuration.key.get(), subkey, view).key;
-    return key ? read_default_text(key) : std::string();
+    return key ? read_default_text(key, name, subkey) : std::string();
   });
 }
 

@@ -63,7 +63,9 @@ HRESULT ControlSite::GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) {
 
 HRESULT ControlSite::Invoke(DISPID, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                             UINT*) {
-  if (flags == DISPATCH_PROPERTYGET) return DISP_E_MEMBERNOTFOUND;  // an ambient property
+  // An ambient property, which a caller may ask for as DISPATCH_METHOD |
+  // DISPATCH_PROPERTYGET, as Visual Basic does: the site has none.
+  if (flags & DISPATCH_PROPERTYGET) return DISP_E_MEMBERNOTFOUND;
   if (result) VariantInit(result);
   return S_OK;
 }

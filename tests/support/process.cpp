@@ -36,7 +36,7 @@ std::string drain(HANDLE handle) {
 
 }  // namespace
 
-ProcessResult run_process(const std::string& command_line) {
+ProcessResult run_process(const std::string& command_line, const std::string& directory) {
   Pipe out;
   Pipe err;
   STARTUPINFOA startup{};
@@ -47,7 +47,8 @@ ProcessResult run_process(const std::string& command_line) {
   startup.hStdError = err.write;
   PROCESS_INFORMATION process{};
   std::string line = command_line;
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      directory.empty() ? nullptr : directory.c_str(), &startup, &process))
     throw std::runtime_error("cannot start: " + command_line);
   out.close_write();
   err.close_write();

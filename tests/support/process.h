@@ -12,7 +12,8 @@ struct ProcessResult {
   std::string err;
 };
 
-ProcessResult run_process(const std::string& command_line);
+// In directory when one is given, else in this process's current directory.
+ProcessResult run_process(const std::string& command_line, const std::string& directory = "");
 
 // The text in double quotes, as one argument of a command line.
 std::string quoted(const std::string& text);

@@ -156,6 +156,18 @@ std::string default_dll_path() {
   return GetFileAttributesA(above.c_str()) != INVALID_FILE_ATTRIBUTES ? above : beside;
 }
 
+// The file named, by its full path: LoadLibrary would take a relative name through
+// the DLL search order and could load another Ulvane.dll than the one named.
+std::optional<std::string> full_path(const char* path) {
+  const DWORD size = GetFullPathNameA(path, 0, nullptr, nullptr);
+  if (size == 0) return std::nullopt;
+  std::string full(size, '\0');
+  const DWORD length = GetFullPathNameA(path, size, full.data(), nullptr);
+  if (length == 0 || length >= size) return std::nullopt;
+  full.resize(length);
+  return full;
+}
+
 // Freed on every return, early ones included.
 ulvane::Module load_library(const std::string& dll_path) {
   ulvane::Module dll(LoadLibraryA(dll_path.c_str()));
@@ -190,7 +202,9 @@ int main(int argc, char** argv) {
     const std::string option = args[0];
     if (option == "--dll") {
       if (args.size() < 2) return usage("--dll needs a path");
-      dll_path = args[1];
+      const std::optional<std::string> full = full_path(args[1]);
+      if (!full) return usage("--dll needs a path");
+      dll_path = *full;
     } else {
       // An empty value would turn the trace off, not write it anywhere.
       if (args.size() < 2 || *args[1] == '\0') return usage("--trace needs a file");
