@@ -260,26 +260,31 @@ TEST_F(WholeFile, TheFileKeepsWhatBelongsToIt) {
 }
 
 // Wine answers a file's access list from its Unix mode and keeps none it is given,
-// so what is checked is the list the DLL gives the file that takes the old one's place.
-std::string* applied_dacl = nullptr;
-BOOL WINAPI record_dacl(const char* path, SECURITY_INFORMATION what, PSECURITY_DESCRIPTOR descriptor) {
+// so what is checked is the list the DLL makes the new file with.
+using CreateFileFunction = HANDLE(WINAPI*)(const char*, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE);
+const ImportHook* create_hook = nullptr;
+std::string* made_with = nullptr;
+
+HANDLE WINAPI record_access_list(const char* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                                 DWORD disposition, DWORD flags, HANDLE model) {
   char* text = nullptr;
-  if (what & DACL_SECURITY_INFORMATION &&
-      ConvertSecurityDescriptorToStringSecurityDescriptorA(descriptor, SDDL_REVISION_1,
+  if (disposition == CREATE_NEW && security && security->lpSecurityDescriptor &&
+      ConvertSecurityDescriptorToStringSecurityDescriptorA(security->lpSecurityDescriptor, SDDL_REVISION_1,
                                                            DACL_SECURITY_INFORMATION, &text, nullptr)) {
-    *applied_dacl = text;
+    *made_with = text;
     LocalFree(text);
   }
-  return SetFileSecurityA(path, what, descriptor);
+  return create_hook->original<CreateFileFunction>()(path, access, share, security, disposition, flags, model);
 }
 
-TEST_F(WholeFile, TheNewFileTakesTheOldOnesAccessList) {
+TEST_F(WholeFile, TheNewFileIsMadeWithTheOldOnesAccessList) {
   const std::string expected = dacl_text(path);
   ASSERT_NE(expected, "<unreadable>");
-  std::string applied = "<none applied>";
-  applied_dacl = &applied;
-  ImportHook hook(library_module(), "advapi32.dll", "SetFileSecurityA",
-                  reinterpret_cast<void*>(&record_dacl));
+  std::string applied = "<made without one>";
+  made_with = &applied;
+  ImportHook hook(library_module(), "kernel32.dll", "CreateFileA",
+                  reinterpret_cast<void*>(&record_access_list));
+  create_hook = &hook;
   EXPECT_EQ(library().UpdateCpf(path.c_str()), 1);
   EXPECT_EQ(applied, expected);
   expect_only_the_file(kAfter);

@@ -116,17 +116,15 @@ bool held_open(const std::string& path) {
   return !alone && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-// The old file's access list and attributes, on the copy that takes its place.
-void carry_over(const std::string& from, const std::string& to, DWORD attributes) {
+// A file's access list, in a descriptor a new file can be made with; empty when it
+// cannot be read (the platform's own replacing then carries it over where it can).
+std::vector<char> access_list(const std::string& path) {
   DWORD size = 0;
-  GetFileSecurityA(from.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+  GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
   std::vector<char> descriptor(size);
-  if (size && GetFileSecurityA(from.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size) &&
-      !SetFileSecurityA(to.c_str(), DACL_SECURITY_INFORMATION, descriptor.data()))
-    fail_to_write(from, GetLastError());
-  const DWORD kept = attributes & kKeptAttributes;
-  if (!SetFileAttributesA(to.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL))
-    fail_to_write(from, GetLastError());
+  if (!size || !GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), size, &size))
+    descriptor.clear();
+  return descriptor;
 }
 
 }  // namespace
@@ -166,8 +164,12 @@ WorkingCopy::WorkingCopy(std::string target, const FileContents& original) : tar
   path_ = folder + "\\" + std::string(kCopyStart) + hex(GetCurrentProcessId()) + "-" +
           hex(GetCurrentThreadId()) + "-" + hex(static_cast<unsigned long long>(now.QuadPart)) +
           std::string(kCopyEnd);
+  // Made with the file's own access list, so its contents are never open to more
+  // readers than the file's.
+  std::vector<char> descriptor = original.exists ? access_list(target_) : std::vector<char>();
+  SECURITY_ATTRIBUTES security{sizeof security, descriptor.empty() ? nullptr : descriptor.data(), FALSE};
   FileHandle file(
-      CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      CreateFileA(path_.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) fail_to_write(target_, GetLastError());
   const DWORD error = write_at(file.get(), 0, original.bytes);
   file.reset();
@@ -202,7 +204,9 @@ bool WorkingCopy::put_in_place(const FileContents& original, const std::string& 
   // read-only one that the platform lets this process write.
   if (original.links > 1 || original.attributes & FILE_ATTRIBUTE_READONLY || held_open(target_))
     return write_in_place(original, bytes);
-  carry_over(target_, path_, original.attributes);
+  const DWORD kept = original.attributes & kKeptAttributes;
+  if (!SetFileAttributesA(path_.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL))
+    fail_to_write(target_, GetLastError());
   if (ReplaceFileA(target_.c_str(), path_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                    nullptr))
     return gone_ = true;
