@@ -261,7 +261,8 @@ TEST_F(WholeFile, TheFileKeepsWhatBelongsToIt) {
 
 // Wine answers a file's access list from its Unix mode and keeps none it is given,
 // so what is checked is the list the DLL makes the new file with.
-using CreateFileFunction = HANDLE(WINAPI*)(const char*, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD, HANDLE);
+using CreateFileFunction = HANDLE(WINAPI*)(const char*, DWORD, DWORD, SECURITY_ATTRIBUTES*, DWORD, DWORD,
+                                           HANDLE);
 const ImportHook* create_hook = nullptr;
 std::string* made_with = nullptr;
 
@@ -274,7 +275,8 @@ HANDLE WINAPI record_access_list(const char* path, DWORD access, DWORD share, SE
     *made_with = text;
     LocalFree(text);
   }
-  return create_hook->original<CreateFileFunction>()(path, access, share, security, disposition, flags, model);
+  return create_hook->original<CreateFileFunction>()(path, access, share, security, disposition, flags,
+                                                     model);
 }
 
 TEST_F(WholeFile, TheNewFileIsMadeWithTheOldOnesAccessList) {
@@ -287,6 +289,40 @@ TEST_F(WholeFile, TheNewFileIsMadeWithTheOldOnesAccessList) {
   create_hook = &hook;
   EXPECT_EQ(library().UpdateCpf(path.c_str()), 1);
   EXPECT_EQ(applied, expected);
+  expect_only_the_file(kAfter);
+}
+
+// A folder where the process may change the file but not add one (a narrow access
+// list), shown by refusing the DLL any new file there.
+const std::string* refusing_folder = nullptr;
+
+HANDLE WINAPI refuse_new_files(const char* path, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                               DWORD disposition, DWORD flags, HANDLE model) {
+  if (disposition == CREATE_NEW && std::string(path).rfind(*refusing_folder + "\\", 0) == 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return create_hook->original<CreateFileFunction>()(path, access, share, security, disposition, flags,
+                                                     model);
+}
+
+TEST_F(WholeFile, AFolderThatTakesNoNewFileHasTheFileWrittenWhereItStands) {
+  refusing_folder = &dir.path();
+  ImportHook hook(library_module(), "kernel32.dll", "CreateFileA",
+                  reinterpret_cast<void*>(&refuse_new_files));
+  create_hook = &hook;
+  char temporary[MAX_PATH + 1] = "";
+  GetTempPathA(sizeof temporary, temporary);
+  const std::set<std::string> temporary_before = names_in(temporary);
+  EXPECT_EQ(library().UpdateCpf(path.c_str()), 1);
+  expect_only_the_file(kAfter);
+  EXPECT_EQ(names_in(temporary), temporary_before);
+  // A file that is not there yet cannot be made there either.
+  const std::string missing = dir.file("new.cpf");
+  const TracedUpdate update = traced_update(traces, missing.c_str());
+  EXPECT_EQ(update.result, 0);
+  EXPECT_EQ(update.failure,
+            trace_text("Unable to write to " + missing + ": " + failure_text(ERROR_ACCESS_DENIED)));
   expect_only_the_file(kAfter);
 }
 

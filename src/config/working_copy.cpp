@@ -110,6 +110,13 @@ std::string read_all(HANDLE file, const std::string& path) {
   return bytes;
 }
 
+std::string temporary_folder() {
+  char folder[MAX_PATH + 1] = "";
+  const DWORD length = GetTempPathA(sizeof folder, folder);
+  if (length == 0 || length > MAX_PATH) return std::string();
+  return folder_of(std::string(folder, length));
+}
+
 bool held_open(const std::string& path) {
   const FileHandle alone(
       CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -156,20 +163,28 @@ WorkingCopy::WorkingCopy(std::string target, const FileContents& original) : tar
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!writable) fail_to_write(target_, GetLastError());
   }
-  const std::string folder = folder_of(target_);
-  remove_stale_copies(folder);
-  LARGE_INTEGER now{};
-  QueryPerformanceCounter(&now);
-  // Unique to this call as well: the profile functions keep recently used files by name.
-  path_ = folder + "\\" + std::string(kCopyStart) + hex(GetCurrentProcessId()) + "-" +
-          hex(GetCurrentThreadId()) + "-" + hex(static_cast<unsigned long long>(now.QuadPart)) +
-          std::string(kCopyEnd);
   // Made with the file's own access list, so its contents are never open to more
   // readers than the file's.
   std::vector<char> descriptor = original.exists ? access_list(target_) : std::vector<char>();
   SECURITY_ATTRIBUTES security{sizeof security, descriptor.empty() ? nullptr : descriptor.data(), FALSE};
-  FileHandle file(
-      CreateFileA(path_.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  // Unique to this call as well: the profile functions keep recently used files by name.
+  const std::string name = std::string(kCopyStart) + hex(GetCurrentProcessId()) + "-" +
+                           hex(GetCurrentThreadId()) + "-" +
+                           hex(static_cast<unsigned long long>(now.QuadPart)) + std::string(kCopyEnd);
+  // A folder where this process may change the file but not add one: the copy goes to
+  // the temporary folder, and the file is written over where it stands.
+  FileHandle file;
+  for (const std::string& folder : {folder_of(target_), temporary_folder()}) {
+    if (folder.empty()) continue;
+    remove_stale_copies(folder);
+    path_ = folder + "\\" + name;
+    file.reset(
+        CreateFileA(path_.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    beside_ = folder == folder_of(target_);
+    if (file || GetLastError() != ERROR_ACCESS_DENIED || !original.exists) break;
+  }
   if (!file) fail_to_write(target_, GetLastError());
   const DWORD error = write_at(file.get(), 0, original.bytes);
   file.reset();
@@ -202,7 +217,7 @@ bool WorkingCopy::put_in_place(const FileContents& original, const std::string& 
   // another program has open, which goes on reading the file it opened (replaced, the
   // old file would linger beside the new one under a name of the platform's), and a
   // read-only one that the platform lets this process write.
-  if (original.links > 1 || original.attributes & FILE_ATTRIBUTE_READONLY || held_open(target_))
+  if (!beside_ || original.links > 1 || original.attributes & FILE_ATTRIBUTE_READONLY || held_open(target_))
     return write_in_place(original, bytes);
   const DWORD kept = original.attributes & kKeptAttributes;
   if (!SetFileAttributesA(path_.c_str(), kept ? kept : FILE_ATTRIBUTE_NORMAL))

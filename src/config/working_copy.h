@@ -28,8 +28,10 @@ FileContents read_contents(const std::string& path);
 
 class WorkingCopy {
 public:
-  // A new file in target's folder holding original's bytes. Copies left there by
-  // processes that were ended mid-update are removed first.
+  // A new file in target's folder (or, where this process may not add a file there,
+  // in the temporary folder) holding original's bytes. Copies left there by processes
+  // that were ended mid-update are removed first. A Failure when the target cannot
+  // be written.
   WorkingCopy(std::string target, const FileContents& original);
   // Removes the copy unless it went in place.
   ~WorkingCopy();
@@ -52,6 +54,7 @@ private:
 
   std::string target_;
   std::string path_;
+  bool beside_ = true;  // in the target's folder, where it can take the target's place
   bool gone_ = false;
 };
 
