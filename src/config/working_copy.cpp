@@ -11,16 +11,15 @@
 namespace ulvane::config {
 namespace {
 
-// Copies are named for the process that made them, so that one left behind by a
-// process that was ended can be told from one that is still in use.
-constexpr const char* kCopyPattern = "ulvane-*.tmp";
+// Copies are named "ulvane-<process>-<thread>-<count>.tmp" for the process that made
+// them, so that one left behind by a process that was ended can be told from one in use.
+constexpr std::string_view kCopyStart = "ulvane-";
+constexpr std::string_view kCopyEnd = ".tmp";
 constexpr DWORD kLargestFile = 1u << 30;
 // What the copy that replaces a file takes of its attributes.
 constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-constexpr std::string_view kCopyStart = "ulvane-";
-constexpr std::string_view kCopyEnd = ".tmp";
 constexpr std::string_view kHexDigits = "0123456789abcdef";
 
 std::string hex(unsigned long long value) {
@@ -32,8 +31,7 @@ std::string hex(unsigned long long value) {
   return digits;
 }
 
-// The process that made a copy named "ulvane-<process>-<thread>-<count>.tmp"; 0 for
-// any other name.
+// The process that made the copy of that name; 0 for a name not made so.
 DWORD copy_maker(std::string_view name) {
   if (name.substr(0, kCopyStart.size()) != kCopyStart || name.size() < kCopyStart.size() + kCopyEnd.size() ||
       name.substr(name.size() - kCopyEnd.size()) != kCopyEnd)
@@ -65,7 +63,8 @@ bool process_running(DWORD process_id) {
 
 void remove_stale_copies(const std::string& folder) {
   WIN32_FIND_DATAA found{};
-  const FindHandle find(FindFirstFileA((folder + "\\" + kCopyPattern).c_str(), &found));
+  const std::string pattern = folder + "\\" + std::string(kCopyStart) + "*" + std::string(kCopyEnd);
+  const FindHandle find(FindFirstFileA(pattern.c_str(), &found));
   if (!find) return;
   do {
     const DWORD process_id = copy_maker(found.cFileName);
