@@ -1,7 +1,7 @@
-// Every export of the DLL once, on its succeeding path, in one process: the check
-// that still runs where 32-bit programs only run through a slow emulator
-// (tests/smoke.sh starts it). It registers the stand-in control itself, so the
-// machine pays for one 32-bit process start, not two.
+// Every export of the DLL once, on its succeeding path, in one process, and the failing
+// paths beside a host's shared unwinder: the check that still runs where 32-bit
+// programs only run through a slow emulator (tests/smoke.sh starts it). It registers the stand-in control
+// itself, so the machine pays for one 32-bit process start, not two.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,6 +12,7 @@
 #include "support/process.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "support/shared_unwinder.h"
 #include "support/standin_server.h"
 #include "support/trace_lines.h"
 
@@ -61,6 +62,12 @@ std::string load_line(const std::string& file, const std::string& routine) {
 }
 
 }  // namespace
+
+// First, while neither the DLL is loaded nor the control registered: a host that
+// loaded the toolchain's shared unwinder before or after the DLL (one more process).
+TEST(Smoke, AnswersEachFailureBesideAHostsSharedUnwinder) {
+  expect_failures_answered_beside_shared_unwinders();
+}
 
 TEST(Smoke, InstallsWithEveryExport) {
   RegisteredControl control;
