@@ -54,29 +54,8 @@ public:
     at_ += sizeof value;
     return value;
   }
-  std::uintptr_t uleb() {
-    std::uintptr_t value = 0;
-    unsigned shift = 0;
-    unsigned char byte;
-    do {
-      byte = *at_++;
-      if (shift < 8 * sizeof value) value |= std::uintptr_t(byte & 0x7f) << shift;
-      shift += 7;
-    } while (byte & 0x80);
-    return value;
-  }
-  std::uintptr_t sleb() {
-    std::uintptr_t value = 0;
-    unsigned shift = 0;
-    unsigned char byte;
-    do {
-      byte = *at_++;
-      if (shift < 8 * sizeof value) value |= std::uintptr_t(byte & 0x7f) << shift;
-      shift += 7;
-    } while (byte & 0x80);
-    if (shift < 8 * sizeof value && (byte & 0x40)) value |= ~std::uintptr_t(0) << shift;
-    return value;
-  }
+  std::uintptr_t uleb() { return leb128(false); }
+  std::uintptr_t sleb() { return leb128(true); }
   const char* string() {
     auto* text = reinterpret_cast<const char*>(at_);
     at_ += std::strlen(text) + 1;
@@ -94,6 +73,7 @@ public:
       value = fixed<std::uintptr_t>();
       return true;
     }
+    // Pointer-sized, LEB128, or 2, 4 or 8 bytes unsigned (0x0n) or signed (0x0n + 8).
     switch (encoding & kFormat) {
       case 0x00:
         value = fixed<std::uintptr_t>();
@@ -134,6 +114,19 @@ public:
   }
 
 private:
+  std::uintptr_t leb128(bool is_signed) {
+    std::uintptr_t value = 0;
+    unsigned shift = 0;
+    unsigned char byte;
+    do {
+      byte = *at_++;
+      if (shift < 8 * sizeof value) value |= std::uintptr_t(byte & 0x7f) << shift;
+      shift += 7;
+    } while (byte & 0x80);
+    if (is_signed && shift < 8 * sizeof value && (byte & 0x40)) value |= ~std::uintptr_t(0) << shift;
+    return value;
+  }
+
   const unsigned char* at_;
 };
 

@@ -32,9 +32,12 @@ void expect_failures_answered(const UlvaneApi& api) {
 
 void expect_failures_answered_beside(const std::string& model) {
   const std::string copy = beside_this_program("shared-unwinders\\" + model + "\\" + kSharedUnwinder);
-  const std::string dll = library_path();
   ASSERT_EQ(GetModuleHandleA(kSharedUnwinder), nullptr) << "a " << kSharedUnwinder << " is loaded already";
-  ASSERT_EQ(GetModuleHandleA(dll.c_str()), nullptr) << dll << " is loaded already";
+  // A copy of the DLL, so that each load below starts it afresh even where this process
+  // keeps the DLL itself loaded.
+  ScratchDirectory host;
+  const std::string dll = host.file("Ulvane.dll");
+  ASSERT_TRUE(CopyFileA(library_path().c_str(), dll.c_str(), FALSE)) << "error " << GetLastError();
   for (const bool copy_first : {false, true}) {
     SCOPED_TRACE("the " + model + " copy of " + kSharedUnwinder + " loaded " +
                  (copy_first ? "before" : "after") + " Ulvane.dll");
@@ -52,6 +55,48 @@ void expect_failures_answered_beside(const std::string& model) {
   }
 }
 
+struct ProgramRun {
+  unsigned long exit_code = ~0ul;
+  std::string output;
+};
+
+struct Handle {
+  HANDLE value;
+  ~Handle() {
+    if (value && value != INVALID_HANDLE_VALUE) CloseHandle(value);
+  }
+};
+
+// This program again with `arguments`, its output and errors in one file, waited for on
+// this thread alone: under an emulator a second thread can bring Wine down.
+ProgramRun run_this_program(const std::string& arguments) {
+  char program[MAX_PATH] = "";
+  GetModuleFileNameA(nullptr, program, MAX_PATH);
+  std::string line = quoted(program) + " " + arguments;
+  ScratchDirectory folder;
+  ProgramRun run;
+  {
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    Handle output{CreateFileA(folder.file("output.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                              CREATE_ALWAYS, 0, nullptr)};
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = startup.hStdError = output.value;
+    PROCESS_INFORMATION started{};
+    if (output.value == INVALID_HANDLE_VALUE || !CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
+                                                                0, nullptr, nullptr, &startup, &started))
+      return {~0ul, "did not start: " + line};
+    Handle process{started.hProcess};
+    Handle thread{started.hThread};
+    WaitForSingleObject(process.value, INFINITE);
+    GetExitCodeProcess(process.value, &run.exit_code);
+  }
+  run.output = folder.read("output.txt");
+  return run;
+}
+
 }  // namespace
 
 void expect_failures_answered_beside_shared_unwinders() {
@@ -61,13 +106,11 @@ void expect_failures_answered_beside_shared_unwinders() {
   }
   expect_failures_answered_beside("win32");
 
-  char program[MAX_PATH] = "";
-  GetModuleFileNameA(nullptr, program, MAX_PATH);
   const ::testing::TestInfo& test = *::testing::UnitTest::GetInstance()->current_test_info();
   ScopedEnvironment second(kModelVariable, "posix");
-  const ProcessResult run = run_process(
-      quoted(program) + " --gtest_color=no --gtest_filter=" + test.test_suite_name() + "." + test.name());
-  EXPECT_EQ(run.exit_code, 0u) << "the posix copy, in a run of its own:\n" << run.out << run.err;
+  const ProgramRun run = run_this_program(
+      "--gtest_color=no --gtest_filter=" + std::string(test.test_suite_name()) + "." + test.name());
+  EXPECT_EQ(run.exit_code, 0u) << "the posix copy, in a run of its own:\n" << run.output;
 }
 
 }  // namespace ulvane::test
