@@ -208,7 +208,7 @@ void for_each_frame(Found found) {
 }
 
 // The frames sorted by address, made on the first throw: a throw looks up every frame
-// it passes, and the module has a few thousand of them.
+// it passes, and the module has about a thousand of them.
 struct Index {
   Frame* frames = nullptr;
   std::size_t count = 0;
