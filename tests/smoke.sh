@@ -12,18 +12,19 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 . "$root/scripts/wine-env"
 export WINEPREFIX=$prefix
 
-binfmt=/proc/sys/fs/binfmt_misc
-entry=qemu-i386
+binfmt=$i386_binfmt
+entry=$i386_emulator_entry
 qemu=/usr/bin/qemu-i386-static
 # i386 ELF executables and shared objects, as Debian's qemu-user-binfmt names them.
 register_line=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F'
-# The smoke's own limit, inside CTest's (which ends a test without letting it clean up).
+# The smoke's own limit, inside CTest's (which ends a test without letting it clean up:
+# scripts/test then removes a registration this run made).
 limit=300
 
 registered="" mounted=""
 finish() {
   if [ -n "$registered" ]; then
-    echo -1 >"$binfmt/$entry" && echo "smoke: removed $binfmt/$entry"
+    i386_emulator_unregister | sed 's/^/smoke: /' || true
   fi
   [ -z "$mounted" ] || umount "$binfmt" || true
   # Nothing else uses this prefix: its wineserver and whatever it still runs go too.
@@ -39,8 +40,9 @@ echo "smoke: prefix ready in $((SECONDS - start)) s"
 
 run_smoke() {
   local start=$SECONDS code=0
+  # Not holding the emulator's lock: a Wine process that outlives this run must not keep it.
   timeout -k 10 "$limit" "$root/scripts/wine-run" --arch="$arch" --prefix="$prefix" --even-emulated \
-    "$program" --gtest_color=no || code=$?
+    "$program" --gtest_color=no 8>&- || code=$?
   echo "smoke: the test program ran $((SECONDS - start)) s"
   [ "$code" != 124 ] || echo "smoke: stopped after its limit of $limit s" >&2
   return "$code"
@@ -59,8 +61,10 @@ if [ "$ULVANE_I386_NATIVE" = yes ]; then
 fi
 
 # One emulated run at a time: a second one must not use a registration the first is about to remove.
-exec 8>"${TMPDIR:-/tmp}/ulvane-i386-emulator.lock"
+exec 8>"$i386_emulator_lock"
 flock 8
+# One left by an earlier run that was stopped before it could remove it.
+i386_emulator_unregister | sed 's/^/smoke: /' || true
 if enabled=$(i386_emulator); then
   echo "smoke: $ULVANE_I386_WHY; using the emulator already enabled in $binfmt/$enabled"
 else
@@ -92,8 +96,9 @@ if [ ! -f "$prefix/.ulvane-syswow64" ]; then
 fi
 
 if [ -z "${enabled:-}" ]; then
-  printf '%s' "$register_line" >"$binfmt/register"
+  touch "$i386_emulator_mark"
   registered=1
+  printf '%s' "$register_line" >"$binfmt/register"
   echo "smoke: $ULVANE_I386_WHY; registered $binfmt/$entry for this run:" \
     "i386 ELF programs run through $qemu until it ends"
 fi

@@ -1,7 +1,7 @@
-// Every export of the DLL once, on its succeeding path, in one process: the check
-// that still runs where 32-bit programs only run through a slow emulator
-// (tests/smoke.sh starts it). It registers the stand-in control itself, so the
-// machine pays for one 32-bit process start, not two.
+// Every export of the DLL once, on its succeeding path, in one process, and the failing
+// paths beside a host's shared unwinder: the check that still runs where 32-bit
+// programs only run through a slow emulator (tests/smoke.sh starts it). It registers the stand-in control
+// itself, so the machine pays for one 32-bit process start, not two.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,6 +12,7 @@
 #include "support/process.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "support/shared_unwinder.h"
 #include "support/standin_server.h"
 #include "support/trace_lines.h"
 
@@ -127,4 +128,12 @@ TEST(Smoke, TracesEachCallWhenAsked) {
             "GetCachePort\t\"NONE\"\t-1\t\"No configuration file is recorded for 'NONE'\"\n"
             "GetCacheDir\tnull\t\"\"\t\n"
             "Sleep\t0\t0\t\n");
+}
+
+// Last, since a module built with the toolchain that loads after a shared unwinder
+// hands it its tables (the stand-in control would): a host that loaded the toolchain's
+// shared unwinder before or after the DLL (in one more process), with the control
+// unregistered again.
+TEST(Smoke, AnswersEachFailureBesideAHostsSharedUnwinder) {
+  expect_failures_answered_beside_shared_unwinders();
 }

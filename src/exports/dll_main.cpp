@@ -2,6 +2,7 @@
 // thread and the unload give back what the module kept for its callers.
 #include <windows.h>
 
+#include "exports/frame_tables.h"
 #include "exports/thread_records.h"
 
 namespace __gnu_cxx {
@@ -19,6 +20,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
       // wherever they were, perhaps holding the records' lock: the system frees all.
       if (!reserved) {
         ulvane::release_all_threads();
+        ulvane::release_frame_tables();
         __gnu_cxx::__freeres();
       }
       break;
