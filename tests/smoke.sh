@@ -19,7 +19,7 @@ qemu=/usr/bin/qemu-i386-static
 register_line=':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F'
 # The smoke's own limit, inside CTest's (which ends a test without letting it clean up:
 # scripts/test then removes a registration this run made).
-limit=300
+limit=600
 
 registered="" mounted=""
 finish() {
