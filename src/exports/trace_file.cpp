@@ -127,7 +127,7 @@ OpenedTrace open_trace_file(const std::wstring& path) {
   if (!descriptor) return {FileHandle(), {TraceFileProblem::kCannotMake, GetLastError()}};
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
   FileHandle made(CreateFileW(path.c_str(), kAccess, kSharing, &attributes, CREATE_NEW, kFlags, nullptr));
-  if (made) return {std::move(made), {TraceFileProblem::kNone, ERROR_SUCCESS, true}};
+  if (made) return {std::move(made), {}};
   const DWORD error = GetLastError();
   // Another writer made it meanwhile: it is checked as any file that was there.
   if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return open_existing(path);
@@ -139,9 +139,7 @@ bool read_at(HANDLE file, ULONGLONG offset, std::string& bytes) {
   at.Offset = static_cast<DWORD>(offset);
   at.OffsetHigh = static_cast<DWORD>(offset >> 32);
   DWORD read = 0;
-  const bool whole =
-      ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, &at) && read == bytes.size();
-  return whole;
+  return ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, &at) && read == bytes.size();
 }
 
 // Under the lock, so that no other writer comes between: what the line must follow.

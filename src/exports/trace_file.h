@@ -25,7 +25,6 @@ enum class TraceFileProblem {
 struct TraceFileCheck {
   TraceFileProblem problem = TraceFileProblem::kNone;
   DWORD error = ERROR_SUCCESS;
-  bool made = false;  // the file did not exist and was made now
 };
 
 // Appends line (UTF-8, ending in CR LF) with one write, under a lock that writers
