@@ -213,7 +213,8 @@ TEST(CallTool, TracesToTheFileNamed) {
     ProcessResult result = call_tool("--trace " + quoted(trace) + " " + row.arguments);
     const Trace traced = read_trace(trace);
     ASSERT_EQ(traced.calls.size(), ++calls) << row.arguments << ": " << result.err;
-    EXPECT_EQ(traced.comments.size(), 1u) << "the header, once";
+    EXPECT_EQ(traced.header, kTraceHeader);
+    EXPECT_EQ(traced.comments, std::vector<std::string>{}) << "the header, once";
     const TraceLine& line = traced.calls.back();
     EXPECT_EQ(malformed(line), "") << row.arguments << ": " << line.text;
     const std::string answer = trace_text(result.out.substr(0, result.out.find('\n')));

@@ -1,7 +1,7 @@
 // The opt-in trace (ULVANE_TRACE): the line each export call appends, what
-// ULVANE_TRACE_ARGS=0 keeps back, and that the trace never changes a result, never
-// cuts into another line, keeps nothing between calls and makes its file for its
-// owner and administrators only.
+// ULVANE_TRACE_ARGS keeps back, and that the trace never changes a result, never
+// cuts into another line, keeps nothing between calls, makes its file for its owner
+// and administrators only and writes to no file that is not a trace's.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,6 +29,7 @@
 #include "support/standin_server.h"
 #include "support/trace_lines.h"
 #include "common/system_message.h"
+#include "common/text.h"
 
 using namespace ulvane::test;
 
@@ -36,15 +39,13 @@ constexpr const char* kTraceVariable = "ULVANE_TRACE";
 constexpr const char* kArgumentsVariable = "ULVANE_TRACE_ARGS";
 // Set in the writer processes that the process test starts from this program.
 constexpr const char* kWriterVariable = "ULVANE_TRACE_TEST_WRITER";
-constexpr const char* kHeader =
-    "# Ulvane trace: time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure";
 constexpr int kCallsPerThread = 100;
 
-std::string local_time_now() {
+std::string utc_now() {
   SYSTEMTIME now;
-  GetLocalTime(&now);
+  GetSystemTime(&now);
   char text[32];
-  std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u.%03u", now.wYear, now.wMonth, now.wDay,
+  std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", now.wYear, now.wMonth, now.wDay,
                 now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
   return text;
 }
@@ -96,8 +97,9 @@ protected:
     routine = server.write_file("traced.rtn", "TRACED ; traced\r\n Q\r\n");
   }
 
-  // Runs the call untraced, then traced into a new file; checks the one line it left.
-  void expect_line(const TraceCase& row, bool with_texts = true) {
+  // Runs the call untraced, then traced into a new file with ULVANE_TRACE_ARGS as
+  // given; checks the one line it left.
+  void expect_line(const TraceCase& row, const char* arguments_variable = nullptr) {
     SCOPED_TRACE(row.label);
     const std::string untraced = row.call();
     ScratchDirectory trace_files;
@@ -106,15 +108,15 @@ protected:
     std::string before, after;
     {
       ScopedEnvironment trace(kTraceVariable, path.c_str());
-      ScopedEnvironment lengths(kArgumentsVariable, with_texts ? nullptr : "0");
-      before = local_time_now();
+      ScopedEnvironment arguments(kArgumentsVariable, arguments_variable);
+      before = utc_now();
       traced = row.call();
-      after = local_time_now();
+      after = utc_now();
     }
     EXPECT_EQ(traced, untraced) << "the trace changed the result";
     const std::optional<std::string> text = read_file(path);
     ASSERT_TRUE(text);
-    EXPECT_EQ(text->substr(0, text->find("\r\n")), kHeader);
+    EXPECT_EQ(read_trace(path).header, kTraceHeader);
     const std::vector<TraceLine> lines = trace_lines(path);
     ASSERT_EQ(lines.size(), 1u) << *text;
     const TraceLine& line = lines[0];
@@ -190,7 +192,7 @@ TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
        "\"LONG\"", "\"" + std::string(200, 'D') + "\"...(300 bytes)", ""},
       {"GetCacheDir of control characters",
        [&] { return std::string(api.GetCacheDir(control_chars.c_str())); }, "GetCacheDir",
-       "\"\\x01\\x1f\\t\\r\\n\\\"\\\\\\x7f\xe9 end\"", "\"\"", ""},
+       "\"\\x01\\x1f\\t\\r\\n\\\"\\\\\\x7f" + utf8_of_ansi("\xe9") + " end\"", "\"\"", ""},
       {"GetCacheConfig", [&] { return std::string(api.GetCacheConfig()); }, "GetCacheConfig", "",
        "\"BADPORT\\r\\nLONG\\r\\nNEGATIVE\\r\\nNOFILE\\r\\nNOPORT\\r\\nTRACED\"", ""},
       {"LoadRtn loads",
@@ -224,8 +226,8 @@ TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
   for (const TraceCase& row : rows) expect_line(row);
 }
 
-// With ULVANE_TRACE_ARGS=0 texts are shown by their length only; a null pointer, a
-// number and the failure's message stay as they are.
+// With ULVANE_TRACE_ARGS=0 texts are shown by their length (in bytes, as given) only;
+// a null pointer, a number and the failure's message stay as they are.
 TEST_F(TracedMachine, LengthsOnlyKeepTheTextsBack) {
   const UlvaneApi& api = library();
   const std::string down = closed.text();
@@ -240,7 +242,25 @@ TEST_F(TracedMachine, LengthsOnlyKeepTheTextsBack) {
        "(" + number(static_cast<int>(files.path().size())) + " bytes)", ""},
       {"Sleep", [&] { return number(api.Sleep(1)); }, "Sleep", "1", "0", ""},
   };
-  for (const TraceCase& row : rows) expect_line(row, false);
+  for (const TraceCase& row : rows) expect_line(row, "0");
+}
+
+// ULVANE_TRACE_ARGS fails closed: only unset or exactly "1" shows the texts.
+TEST_F(TracedMachine, OnlyUnsetOrOneShowsTheTexts) {
+  const UlvaneApi& api = library();
+  const std::string directory = trace_text(files.path());
+  const std::string directory_length = "(" + number(static_cast<int>(files.path().size())) + " bytes)";
+  const char* values[] = {nullptr, "1", "0", "off", "no", "false", " 0", "", "2", "1 ", "01", "true"};
+  for (const char* value : values) {
+    const bool texts = !value || std::string_view(value) == "1";
+    TraceCase row{value ? std::string("set to '").append(value).append("'") : "unset",
+                  [&] { return std::string(api.GetCacheDir("TRACED")); },
+                  "GetCacheDir",
+                  texts ? "\"TRACED\"" : "(6 bytes)",
+                  texts ? directory : directory_length,
+                  ""};
+    expect_line(row, value);
+  }
 }
 
 // The variable is read at each call: unset or empty, nothing is written anywhere in
@@ -302,23 +322,196 @@ TEST_F(TracedMachine, AnUnwritableTraceChangesNoResult) {
   EXPECT_EQ(read_file(held), "held\r\n");
 }
 
-// A file that is there already is appended to as it is: no header, nothing lost.
-TEST_F(TracedMachine, AnExistingFileIsAppendedTo) {
-  ScratchDirectory trace_files;
-  const std::string path = trace_files.write("trace.log", "# the author's own note\r\n");
-  {
-    ScopedEnvironment trace(kTraceVariable, path.c_str());
-    library().Sleep(0);
-    library().Sleep(1);
+namespace {
+
+// A whole line as another writer leaves it.
+constexpr const char* kOtherWritersLine = "2026-12-11T00:00:00.000Z\t1\t2\tSleep\t9\t0\t0\t\r\n";
+
+// What the platform answers the library about a file, where Wine cannot make the file
+// so: it keeps no owner but the one it derives from the Unix file (SetFileSecurity
+// leaves it as it is), and shows no reparse point (a symbolic link made on the Unix
+// side is a plain file to it, and CreateSymbolicLink makes nothing).
+const char* answered_owner = nullptr;  // in the platform's own notation
+decltype(&GetSecurityInfo) real_get_security_info = nullptr;
+decltype(&GetFileInformationByHandle) real_get_file_information = nullptr;
+
+DWORD WINAPI owner_answering_get_security_info(HANDLE file, SE_OBJECT_TYPE type, SECURITY_INFORMATION wanted,
+                                               PSID* owner, PSID* group, PACL* dacl, PACL* sacl,
+                                               PSECURITY_DESCRIPTOR* descriptor) {
+  const std::string sddl = "O:" + std::string(answered_owner);
+  PSECURITY_DESCRIPTOR answer = nullptr;
+  BOOL defaulted = FALSE;
+  if (!owner || !descriptor ||
+      !ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &answer,
+                                                            nullptr) ||
+      !GetSecurityDescriptorOwner(answer, owner, &defaulted))
+    return real_get_security_info(file, type, wanted, owner, group, dacl, sacl, descriptor);
+  *descriptor = answer;  // the caller frees it, as it frees the platform's
+  return ERROR_SUCCESS;
+}
+
+BOOL WINAPI reparse_answering_get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+  if (!real_get_file_information(file, information)) return FALSE;
+  information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return TRUE;
+}
+
+}  // namespace
+
+// A file that is there already takes lines only when it is one a trace could have
+// made: one plain file under one name, its user's or Administrators', starting with
+// the header (or empty, as a trace is between its making and its first line). Any
+// other keeps what it holds, and every call its result.
+TEST(Trace, WritesToAnExistingFileOnlyWhenItIsATrace) {
+  const std::string header = std::string(kTraceHeader) + "\r\n";
+  struct Row {
+    const char* label;
+    std::string holds;
+    std::optional<std::string> before_line;  // what then precedes the new line; nullopt: kept as it is
+    bool second_name = false;                // a hard link names it too
+    const char* owner = nullptr;             // the owner the platform answers; nullptr: the file's own
+    bool reparse_point = false;              // the platform answers that it is one
+  };
+  const Row rows[] = {
+      {"a trace", header + kOtherWritersLine, header + kOtherWritersLine},
+      {"an empty file", "", header},
+      {"a trace whose last line was cut short", header + "2026-12", header + "2026-12\r\n"},
+      {"a trace owned by Administrators", header, header, false, "BA"},
+      {"a file of the author's own", "# the author's own note\r\n", std::nullopt},
+      {"a trace of the first format", "# Ulvane trace: time\tprocess\tthread\r\n", std::nullopt},
+      {"the start of a header", header.substr(0, 20), std::nullopt},
+      {"a trace with a second name", header, std::nullopt, true},
+      {"a trace owned by another user", header, std::nullopt, false, "S-1-5-21-1-2-3-1001"},
+      {"a trace owned by the system", header, std::nullopt, false, "SY"},
+      {"a reparse point", header, std::nullopt, false, nullptr, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    ScratchDirectory trace_files;
+    const std::string path = trace_files.write("trace.log", row.holds);
+    const std::string other_name = trace_files.file("other name.log");
+    if (row.second_name) {
+      ASSERT_TRUE(CreateHardLinkA(other_name.c_str(), path.c_str(), nullptr));
+    }
+    std::optional<ImportHook> owner_hook;
+    std::optional<ImportHook> reparse_hook;
+    if (row.owner) {
+      answered_owner = row.owner;
+      owner_hook.emplace(library_module(), "advapi32.dll", "GetSecurityInfo",
+                         reinterpret_cast<const void*>(&owner_answering_get_security_info));
+      real_get_security_info = owner_hook->original<decltype(&GetSecurityInfo)>();
+    }
+    if (row.reparse_point) {
+      reparse_hook.emplace(library_module(), "kernel32.dll", "GetFileInformationByHandle",
+                           reinterpret_cast<const void*>(&reparse_answering_get_file_information));
+      real_get_file_information = reparse_hook->original<decltype(&GetFileInformationByHandle)>();
+    }
+    {
+      ScopedEnvironment trace(kTraceVariable, path.c_str());
+      EXPECT_EQ(library().Sleep(0), 0);
+    }
+    owner_hook.reset();
+    reparse_hook.reset();
+    const std::string text = read_file(path).value_or("<no file>");
+    if (!row.before_line) {
+      EXPECT_EQ(text, row.holds);
+      continue;
+    }
+    const std::vector<TraceLine> lines = read_trace(path).calls;
+    if (text.substr(0, row.before_line->size()) != *row.before_line || lines.empty()) {
+      ADD_FAILURE() << "not after " << *row.before_line << ": " << text;
+      continue;
+    }
+    EXPECT_EQ(text.substr(row.before_line->size()), lines.back().text + "\r\n");
+    EXPECT_EQ(malformed(lines.back()), "");
+    EXPECT_EQ(lines.back().call(), "Sleep\t0\t0\t");
   }
-  const std::optional<std::string> text = read_file(path);
-  ASSERT_TRUE(text);
-  EXPECT_EQ(text->substr(0, 25), "# the author's own note\r\n");
-  EXPECT_EQ(text->find("# Ulvane trace"), std::string::npos);
-  const std::vector<TraceLine> lines = trace_lines(path);
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].field(kArguments), "0");
-  EXPECT_EQ(lines[1].field(kArguments), "1");
+}
+
+// Only a full path is written to: a relative one would put the arguments wherever
+// the host's current folder happens to be.
+TEST(Trace, ARelativePathIsRefused) {
+  ScratchDirectory current;
+  char previous[MAX_PATH] = "";
+  ASSERT_NE(GetCurrentDirectoryA(MAX_PATH, previous), 0u);
+  ASSERT_TRUE(SetCurrentDirectoryA(current.path().c_str()));
+  const std::string drive = current.path().substr(0, 2);
+  const std::string rooted = "\\ulvane-rooted-" + number(GetCurrentProcessId()) + ".trace";
+  const std::string paths[] = {"trace.log", ".\\trace.log", "sub\\..\\trace.log", drive + "trace.log",
+                               rooted};
+  for (const std::string& path : paths) {
+    SCOPED_TRACE(path);
+    ScopedEnvironment trace(kTraceVariable, path.c_str());
+    EXPECT_EQ(library().Sleep(0), 0);
+  }
+  SetCurrentDirectoryA(previous);
+  EXPECT_EQ(names_matching(current.path() + "\\*"), std::set<std::string>{});
+  EXPECT_EQ(GetFileAttributesA((drive + rooted).c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The variable is read, and the file opened, in UTF-16: a host that sets it with
+// SetEnvironmentVariableW (as the Inno Setup example does) may name a folder that no
+// ANSI code page spells.
+TEST(Trace, FollowsAPathOnlyUtf16Spells) {
+  ScratchDirectory trace_files;
+  // Cyrillic, a check mark and Greek: in no single ANSI code page together.
+  const std::wstring folder = ulvane::to_wide(trace_files.path()) + L"\\\u0436\u2713\u03a9";
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const std::wstring path = folder + L"\\trace.log";
+  {
+    ScopedEnvironment trace(kTraceVariable, nullptr);  // and restores it after
+    SetEnvironmentVariableW(L"ULVANE_TRACE", path.c_str());
+    library().Sleep(0);
+  }
+  // Moved to a name the test's own ANSI reading can open.
+  const std::string moved = trace_files.file("trace.log");
+  const bool made = MoveFileW(path.c_str(), ulvane::to_wide(moved).c_str());
+  RemoveDirectoryW(folder.c_str());
+  ASSERT_TRUE(made) << "no trace in the folder: error " << GetLastError();
+  const Trace trace = read_trace(moved);
+  EXPECT_EQ(trace.header, kTraceHeader);
+  EXPECT_EQ(calls_of(trace), "Sleep\t0\t0\t\n");
+}
+
+namespace {
+
+decltype(&WriteFile) real_write_file = nullptr;
+
+// A disk that fills up in the middle of a line.
+BOOL WINAPI short_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                             LPOVERLAPPED overlapped) {
+  real_write_file(file, data, size > 3 ? size - 3 : 0, written, overlapped);
+  SetLastError(ERROR_DISK_FULL);
+  return FALSE;
+}
+
+}  // namespace
+
+// A write cut short leaves a torn line, and the next writer starts its own on a line
+// of its own, so only the torn one is lost. The failed write changes neither the
+// call's result nor its last error.
+TEST(Trace, AWriteCutShortLeavesTheNextLineWhole) {
+  ScratchDirectory trace_files;
+  const std::string path = trace_files.file("trace.log");
+  ScopedEnvironment trace(kTraceVariable, path.c_str());
+  library().Sleep(0);
+  {
+    ImportHook hook(library_module(), "kernel32.dll", "WriteFile",
+                    reinterpret_cast<const void*>(&short_write_file));
+    real_write_file = hook.original<decltype(&WriteFile)>();
+    SetLastError(12345);
+    EXPECT_EQ(library().Sleep(1), 0);
+    EXPECT_EQ(GetLastError(), 12345u);
+  }
+  library().Sleep(2);
+  const Trace lines = read_trace(path);
+  EXPECT_EQ(lines.header, kTraceHeader);
+  ASSERT_EQ(lines.calls.size(), 3u) << calls_of(lines);
+  EXPECT_EQ(lines.calls[0].call(), "Sleep\t0\t0\t");
+  EXPECT_NE(malformed(lines.calls[1]), "") << "the torn line: " << lines.calls[1].text;
+  EXPECT_EQ(lines.calls[1].field(kArguments), "1");
+  EXPECT_EQ(lines.calls[2].call(), "Sleep\t2\t0\t");
+  EXPECT_EQ(malformed(lines.calls[2]), "");
 }
 
 namespace {
@@ -366,7 +559,9 @@ TEST(Trace, LinesOfThreadsWritingAtOnceStayWhole) {
     names = call_from_threads(4);
   }
   expect_lines_of(trace_lines(path), names, 1);
-  EXPECT_EQ(read_file(path)->find("# Ulvane trace"), 0u);
+  // Whoever writes first into the new file writes the header, whichever thread made it.
+  EXPECT_EQ(read_file(path)->find(kTraceHeader), 0u);
+  EXPECT_EQ(read_trace(path).comments, std::vector<std::string>{});
 }
 
 // Run only as a writer process of the test below.
@@ -408,6 +603,8 @@ TEST(Trace, LinesOfProcessesWritingAtOnceStayWhole) {
   std::vector<std::string> names;
   for (int i = 0; i < 2; ++i) names.push_back("THREAD" + number(i) + std::string(150, 'T'));
   expect_lines_of(trace_lines(path), names, kWriters + 1);
+  EXPECT_EQ(read_trace(path).header, kTraceHeader);
+  EXPECT_EQ(read_trace(path).comments, std::vector<std::string>{});
 }
 
 namespace {
@@ -428,18 +625,24 @@ std::string user_sid() {
   return sid;
 }
 
-// What the library asks of CreateFileA: the access list it gives a file it makes, in
+// What the library asks of CreateFileW: the access list it gives a file it makes, in
 // the platform's own notation. Wine keeps no access list of its own on a file (it
 // answers one derived from the Unix mode), so the request is what can be checked here.
 struct CreateRequest {
   std::string path;
   std::string access_list;
   DWORD disposition;
+  bool operator==(const CreateRequest&) const = default;
 };
+std::ostream& operator<<(std::ostream& out, const CreateRequest& request) {
+  return out << request.path << " " << request.access_list << " " << request.disposition;
+}
 std::vector<CreateRequest> create_requests;
-decltype(&CreateFileA) real_create_file = nullptr;
+decltype(&CreateFileW) real_create_file = nullptr;
+// Runs before a request to make a new file reaches the platform: another writer's turn.
+std::function<void()> before_making;
 
-HANDLE WINAPI recording_create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+HANDLE WINAPI recording_create_file(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
                                     DWORD disposition, DWORD flags, HANDLE template_file) {
   std::string list = "<none>";
   char* text = nullptr;
@@ -449,29 +652,56 @@ HANDLE WINAPI recording_create_file(LPCSTR path, DWORD access, DWORD share, LPSE
     list = text;
     LocalFree(text);
   }
-  create_requests.push_back({path, list, disposition});
+  create_requests.push_back({ulvane::to_ansi(std::wstring_view(path)), list, disposition});
+  if (disposition == CREATE_NEW && before_making) before_making();
   return real_create_file(path, access, share, attributes, disposition, flags, template_file);
+}
+
+// Calls Sleep(0) and Sleep(1) traced into path, recording what the library asks of
+// CreateFileW.
+void trace_two_calls(const std::string& path) {
+  create_requests.clear();
+  ImportHook hook(library_module(), "kernel32.dll", "CreateFileW",
+                  reinterpret_cast<const void*>(&recording_create_file));
+  real_create_file = hook.original<decltype(&CreateFileW)>();
+  ScopedEnvironment trace(kTraceVariable, path.c_str());
+  library().Sleep(0);
+  library().Sleep(1);
 }
 
 }  // namespace
 
 // A trace holds arguments verbatim, passwords included: the file it makes gives full
-// access to the calling user and to Administrators, and inherits nothing else.
+// access to the calling user and to Administrators, and inherits nothing else. It is
+// made new, never over another; the access list goes with that request only.
 TEST(Trace, ItsFileIsForItsOwnerAndAdministratorsOnly) {
   ScratchDirectory trace_files;
   const std::string path = trace_files.file("trace.log");
-  {
-    ImportHook hook(library_module(), "kernel32.dll", "CreateFileA",
-                    reinterpret_cast<const void*>(&recording_create_file));
-    real_create_file = hook.original<decltype(&CreateFileA)>();
-    ScopedEnvironment trace(kTraceVariable, path.c_str());
-    library().Sleep(0);
-  }
-  ASSERT_EQ(create_requests.size(), 1u);
-  EXPECT_EQ(create_requests[0].path, path);
-  EXPECT_EQ(create_requests[0].access_list, "D:P(A;;FA;;;" + user_sid() + ")(A;;FA;;;BA)");
-  EXPECT_EQ(create_requests[0].disposition, static_cast<DWORD>(OPEN_ALWAYS));
-  EXPECT_EQ(trace_lines(path).size(), 1u);
+  trace_two_calls(path);
+  const std::string owner_only = "D:P(A;;FA;;;" + user_sid() + ")(A;;FA;;;BA)";
+  const std::vector<CreateRequest> expected = {
+      {path, "<none>", OPEN_EXISTING}, {path, owner_only, CREATE_NEW}, {path, "<none>", OPEN_EXISTING}};
+  EXPECT_EQ(create_requests, expected);
+  EXPECT_EQ(calls_of(read_trace(path)), "Sleep\t0\t0\t\nSleep\t1\t0\t\n");
+}
+
+// Another writer makes the file between the library's look and its making: the file
+// is theirs, used as any file that was there, after their header and line.
+TEST(Trace, AFileAnotherWriterMakesFirstIsAppendedTo) {
+  ScratchDirectory trace_files;
+  const std::string path = trace_files.file("trace.log");
+  const std::string theirs = std::string(kTraceHeader) + "\r\n" + kOtherWritersLine;
+  before_making = [&] { trace_files.write("trace.log", theirs); };
+  trace_two_calls(path);
+  before_making = nullptr;
+  const std::vector<CreateRequest> expected = {
+      {path, "<none>", OPEN_EXISTING},
+      {path, "D:P(A;;FA;;;" + user_sid() + ")(A;;FA;;;BA)", CREATE_NEW},
+      {path, "<none>", OPEN_EXISTING},
+      {path, "<none>", OPEN_EXISTING}};
+  EXPECT_EQ(create_requests, expected);
+  EXPECT_EQ(read_file(path)->substr(0, theirs.size()), theirs);
+  EXPECT_EQ(calls_of(read_trace(path)), "Sleep\t9\t0\t\nSleep\t0\t0\t\nSleep\t1\t0\t\n");
 }
 
 // A host may read the thread's last error after a call: looking the variable up and

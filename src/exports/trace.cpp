@@ -1,8 +1,10 @@
 #include "exports/trace.h"
 
+#include <optional>
 #include <string_view>
 
 #include "common/environment.h"
+#include "common/text.h"
 #include "exports/boundary.h"
 #include "exports/trace_file.h"
 #include "exports/trace_variables.h"
@@ -10,35 +12,34 @@
 namespace ulvane {
 namespace {
 
-constexpr std::size_t kLongestShownText = 200;
+constexpr std::size_t kLongestShownText = 200;  // characters
 constexpr char kSeparator = '\t';
 constexpr const char* kArgumentSeparator = ", ";
 
-void append_escaped(std::string& out, std::string_view text) {
-  constexpr const char* kHexDigits = "0123456789abcdef";
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
+void append_escaped(std::wstring& out, std::wstring_view text) {
+  constexpr const wchar_t* kHexDigits = L"0123456789abcdef";
+  for (wchar_t c : text) {
     switch (c) {
-      case '\\':
-        out += "\\\\";
+      case L'\\':
+        out += L"\\\\";
         break;
-      case '"':
-        out += "\\\"";
+      case L'"':
+        out += L"\\\"";
         break;
-      case '\t':
-        out += "\\t";
+      case L'\t':
+        out += L"\\t";
         break;
-      case '\r':
-        out += "\\r";
+      case L'\r':
+        out += L"\\r";
         break;
-      case '\n':
-        out += "\\n";
+      case L'\n':
+        out += L"\\n";
         break;
       default:
-        if (byte < 0x20 || byte == 0x7f) {
-          out += "\\x";
-          out += kHexDigits[byte >> 4];
-          out += kHexDigits[byte & 0xf];
+        if (c < 0x20 || c == 0x7f) {
+          out += L"\\x";
+          out += kHexDigits[c >> 4];
+          out += kHexDigits[c & 0xf];
         } else {
           out += c;
         }
@@ -53,15 +54,23 @@ std::string byte_count(std::size_t length) {
   return text;
 }
 
-// A text quoted with its control characters escaped, so that a line stays one line
-// of tab-separated fields; cut, if asked, after its first 200 bytes.
-std::string quoted(std::string_view text, bool cut) {
-  std::string out = "\"";
+// An ANSI text as the line shows it: in UTF-8, quoted, its control characters escaped
+// so that a line stays one line of tab-separated fields; cut, if asked, after its
+// first 200 characters, with its length as given.
+std::string quoted(std::string_view ansi, bool cut) {
+  const std::wstring text = to_wide(ansi);
+  std::wstring_view shown = text;
   const bool long_text = cut && text.size() > kLongestShownText;
-  append_escaped(out, long_text ? text.substr(0, kLongestShownText) : text);
-  out += '"';
-  if (long_text) out += "..." + byte_count(text.size());
-  return out;
+  if (long_text) {
+    // Never half of a character that takes two UTF-16 units (an ANSI code page of UTF-8).
+    shown = shown.substr(0, kLongestShownText - (IS_HIGH_SURROGATE(text[kLongestShownText - 1]) ? 1 : 0));
+  }
+  std::wstring out = L"\"";
+  append_escaped(out, shown);
+  out += L'"';
+  std::string utf8 = to_utf8(out);
+  if (long_text) utf8 += "..." + byte_count(ansi.size());
+  return utf8;
 }
 
 std::string shown_text(const char* text, bool with_texts) {
@@ -69,15 +78,21 @@ std::string shown_text(const char* text, bool with_texts) {
   return with_texts ? quoted(text, true) : byte_count(std::string_view(text).size());
 }
 
+std::string rendered(const TraceArgument& argument, bool with_texts) {
+  return argument.is_number() ? std::to_string(argument.number()) : shown_text(argument.text(), with_texts);
+}
+
 std::string padded(unsigned value, std::size_t width) {
   std::string digits = std::to_string(value);
   return std::string(digits.size() < width ? width - digits.size() : 0, '0') + digits;
 }
 
-std::string local_time_text(const SYSTEMTIME& time) {
-  return padded(time.wYear, 4) + '-' + padded(time.wMonth, 2) + '-' + padded(time.wDay, 2) + ' ' +
+// ISO 8601 in UTC: a trace read on another machine, or across a change of daylight
+// saving time, still orders its lines.
+std::string utc_time_text(const SYSTEMTIME& time) {
+  return padded(time.wYear, 4) + '-' + padded(time.wMonth, 2) + '-' + padded(time.wDay, 2) + 'T' +
          padded(time.wHour, 2) + ':' + padded(time.wMinute, 2) + ':' + padded(time.wSecond, 2) + '.' +
-         padded(time.wMilliseconds, 3);
+         padded(time.wMilliseconds, 3) + 'Z';
 }
 
 long long elapsed_milliseconds(const LARGE_INTEGER& start) {
@@ -88,22 +103,20 @@ long long elapsed_milliseconds(const LARGE_INTEGER& start) {
   return (now.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart;
 }
 
+// Fails closed: any value but "1" ("0", "off", "no", " 0", empty) keeps the texts back.
 bool texts_shown() {
-  return environment_value(kTraceArgumentsVariable) != "0";
+  const std::optional<std::wstring> value = environment_value(kTraceArgumentsVariable);
+  return !value || *value == L"1";
 }
 
 }  // namespace
-
-std::string TraceArgument::rendered(bool with_texts) const {
-  return is_number_ ? std::to_string(number_) : shown_text(text_, with_texts);
-}
 
 CallTrace::CallTrace(const char* export_name, std::initializer_list<TraceArgument> arguments) noexcept
     : export_name_(export_name) {
   // The lookup must not change the thread's last error, which a host may read after a call.
   const DWORD last_error = GetLastError();
   try {
-    path_ = environment_value(kTraceVariable);
+    path_ = environment_value(kTraceVariable).value_or(std::wstring());
   } catch (...) {
     path_.clear();
   }
@@ -112,7 +125,7 @@ CallTrace::CallTrace(const char* export_name, std::initializer_list<TraceArgumen
       if (argument_count_ == kMostArguments) break;
       arguments_[argument_count_++] = argument;
     }
-    GetLocalTime(&started_);
+    GetSystemTime(&started_);
     QueryPerformanceCounter(&start_ticks_);
   }
   SetLastError(last_error);
@@ -144,7 +157,7 @@ void CallTrace::write(TraceArgument result) noexcept {
   try {
     const long long elapsed = elapsed_milliseconds(start_ticks_);
     const bool with_texts = texts_shown();
-    std::string line = local_time_text(started_);
+    std::string line = utc_time_text(started_);
     line += kSeparator;
     line += std::to_string(GetCurrentProcessId());
     line += kSeparator;
@@ -154,10 +167,10 @@ void CallTrace::write(TraceArgument result) noexcept {
     line += kSeparator;
     for (std::size_t index = 0; index < argument_count_; ++index) {
       if (index > 0) line += kArgumentSeparator;
-      line += arguments_[index].rendered(with_texts);
+      line += rendered(arguments_[index], with_texts);
     }
     line += kSeparator;
-    line += result.rendered(with_texts);
+    line += rendered(result, with_texts);
     line += kSeparator;
     line += std::to_string(elapsed);
     line += kSeparator;

@@ -16,7 +16,9 @@ class TraceArgument {
 public:
   TraceArgument(const char* text) noexcept : text_(text) {}
   TraceArgument(int number) noexcept : number_(number), is_number_(true) {}
-  std::string rendered(bool with_texts) const;
+  const char* text() const noexcept { return text_; }
+  int number() const noexcept { return number_; }
+  bool is_number() const noexcept { return is_number_; }
 
 private:
   const char* text_ = nullptr;
@@ -46,7 +48,7 @@ public:
 private:
   void write(TraceArgument result) noexcept;
 
-  std::string path_;
+  std::wstring path_;
   const char* export_name_;
   TraceArgument arguments_[kMostArguments] = {nullptr, nullptr, nullptr, nullptr, nullptr};
   std::size_t argument_count_ = 0;

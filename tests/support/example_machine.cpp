@@ -109,6 +109,8 @@ void expect_clean_install_trace(const std::string& trace, const StandinServer& s
 
   const Trace traced = read_trace(trace);
   ASSERT_FALSE(traced.calls.empty()) << "no call in " << trace;
+  EXPECT_EQ(traced.header, kTraceHeader);
+  EXPECT_EQ(traced.comments, std::vector<std::string>{});
   for (const TraceLine& line : traced.calls) {
     EXPECT_EQ(malformed(line), "") << line.text;
     EXPECT_EQ(line.field(kProcess), traced.calls.front().field(kProcess)) << "another process: " << line.text;

@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "common/text.h"
 #include "support/standin_server.h"
 
 namespace ulvane::test {
@@ -35,7 +36,9 @@ Trace read_trace(const std::string& path) {
   std::size_t start = 0;
   for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
     std::string line = text.substr(start, end - start);
-    if (line.rfind('#', 0) == 0)
+    if (line.rfind('#', 0) == 0 && start == 0)
+      trace.header = line;
+    else if (line.rfind('#', 0) == 0)
       trace.comments.push_back(line);
     else
       trace.calls.push_back({line, split(line, '\t')});
@@ -48,21 +51,25 @@ Trace read_trace(const std::string& path) {
 std::string malformed(const TraceLine& line) {
   if (line.fields.size() != kTraceFields)
     return std::to_string(line.fields.size()) + " fields, not " + std::to_string(kTraceFields);
-  // YYYY-MM-DD HH:MM:SS.mmm: the shape only, never the time itself.
+  // YYYY-MM-DDTHH:MM:SS.mmmZ: the shape only, never the time itself.
   const std::string& time = line.fields[kTime];
-  const std::string shape = "dddd-dd-dd dd:dd:dd.ddd";
+  const std::string shape = "dddd-dd-ddTdd:dd:dd.dddZ";
   bool timed = time.size() == shape.size();
   for (std::size_t i = 0; timed && i < shape.size(); ++i)
     timed = shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(time[i])) != 0 : time[i] == shape[i];
-  if (!timed) return "the time is not YYYY-MM-DD HH:MM:SS.mmm";
+  if (!timed) return "the time is not YYYY-MM-DDTHH:MM:SS.mmmZ";
   for (TraceField number : {kProcess, kThread, kMilliseconds})
     if (!decimal(line.fields[number])) return "field " + std::to_string(number + 1) + " is not a number";
   return "";
 }
 
+std::string utf8_of_ansi(const std::string& text) {
+  return to_utf8(to_wide(text));
+}
+
 std::string trace_text(const std::string& text) {
   std::string quoted = "\"";
-  for (char c : text) {
+  for (char c : utf8_of_ansi(text)) {
     if (c == '\\' || c == '"') quoted += '\\';
     quoted += c;
   }

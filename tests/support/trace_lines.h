@@ -7,6 +7,11 @@
 
 namespace ulvane::test {
 
+// The first line of every trace file, without its line end.
+inline constexpr const char* kTraceHeader =
+    "# Ulvane trace, format 2 (UTF-8, times in UTC): "
+    "time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure";
+
 // The fields of a call's line, in their order.
 enum TraceField {
   kTime,
@@ -33,7 +38,8 @@ struct TraceLine {
 };
 
 struct Trace {
-  std::vector<std::string> comments;  // the lines starting with '#'
+  std::string header;                 // the first line when it starts with '#', else ""
+  std::vector<std::string> comments;  // the other lines starting with '#'
   std::vector<TraceLine> calls;
 };
 
@@ -43,8 +49,11 @@ Trace read_trace(const std::string& path);
 // What is wrong with the line's shape (the field count, a time, a number), or "".
 std::string malformed(const TraceLine& line);
 
-// A text as the trace writes it: in double quotes, backslash and quote escaped, for
-// the printable texts (paths, names, expressions) the suites pass.
+// An ANSI text in UTF-8, as the trace writes every text.
+std::string utf8_of_ansi(const std::string& text);
+
+// A text as the trace writes it: in UTF-8, in double quotes, backslash and quote
+// escaped, for the printable ANSI texts (paths, names, expressions) the suites pass.
 std::string trace_text(const std::string& text);
 
 // The calls' call() lines, one per line: a whole trace to compare in one go.

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,9 @@
 #include "common/environment.h"
 #include "common/owner.h"
 #include "common/system_message.h"
+#include "common/text.h"
 #include "config/registry.h"
+#include "exports/trace_file.h"
 #include "exports/trace_variables.h"
 #include "server/com_apartment.h"
 #include "server/control_ids.h"
@@ -202,26 +205,56 @@ void check_library(Report& report, HMODULE dll) {
   report.ok("library", path + ", version " + version);
 }
 
+// Why the DLL drops every line to the file, in a phrase; empty when it writes them.
+std::string dropped_because(const TraceFileCheck& check) {
+  switch (check.problem) {
+    case TraceFileProblem::kNone:
+      return std::string();
+    case TraceFileProblem::kRelativePath:
+      return "it is a relative path, and the library writes only to a full one";
+    case TraceFileProblem::kCannotOpen:
+      if (check.error == ERROR_PATH_NOT_FOUND) return "its folder does not exist";
+      return "it cannot be opened: " + error_text(check.error);
+    case TraceFileProblem::kCannotMake:
+      if (check.error == ERROR_PATH_NOT_FOUND) return "its folder does not exist";
+      return "it cannot be made in its folder: " + error_text(check.error);
+    case TraceFileProblem::kNotPlainFile:
+      return "it is not a plain file (a folder, a device or a reparse point)";
+    case TraceFileProblem::kSeveralLinks:
+      return "it has more than one name (a hard link)";
+    case TraceFileProblem::kForeignOwner:
+      return "it is owned by neither this user nor Administrators";
+    case TraceFileProblem::kNoHeader:
+      return "it does not start with the trace header, so it is not a trace";
+    case TraceFileProblem::kCannotLock:
+      return "it cannot be locked: " + error_text(check.error);
+  }
+  return "unknown";
+}
+
 // Whether the DLL traces its calls here, where to, and whether a line can land there:
-// it drops a line it cannot write, silently.
+// it drops a line it cannot write, silently. The file is checked as the DLL checks it,
+// by the same code, and made as the DLL would make it: what a folder lets nobody do
+// shows as it happens.
 void report_trace(Report& report) {
-  const std::string file = environment_value(kTraceVariable);
+  const std::wstring file = environment_value(kTraceVariable).value_or(std::wstring());
   if (file.empty()) {
     report.note("trace", "off");
     return;
   }
-  std::string state = "on (" + std::string(kTraceVariable) + "=" + file + "; ";
-  if (environment_value(kTraceArgumentsVariable) == "0")
-    state.append(kTraceArgumentsVariable).append("=0: texts as their lengths, failure messages in full");
+  std::string state = "on (" + std::string(kTraceVariable) + "=" + to_ansi(file) + "; ";
+  const std::optional<std::wstring> arguments = environment_value(kTraceArgumentsVariable);
+  if (arguments && *arguments != L"1")
+    state.append(kTraceArgumentsVariable)
+        .append("=")
+        .append(to_ansi(*arguments))
+        .append(": texts as their lengths, failure messages in full");
   else
     state.append(
         "every call, this report's own included, is written with its arguments as given: "
         "sensitive, remove the variable when done");
-  const DWORD error = try_open(file, FILE_APPEND_DATA);
-  if (error == ERROR_PATH_NOT_FOUND)
-    state.append("; its folder does not exist, so no line is written");
-  else if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
-    state.append("; it cannot be opened, so no line is written: ").append(error_text(error));
+  const std::string dropped = dropped_because(check_trace_file(file));
+  if (!dropped.empty()) state.append("; no line is written: ").append(dropped);
   report.note("trace", state.append(")"));
 }
 
