@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -128,6 +129,13 @@ protected:
   ScratchDirectory traces;
   std::string path = dir.write("cache.cpf", kBefore);
 
+  // UpdateCpf of target gives 0, and its trace line says why in the system's words.
+  void expect_unable_to_write(const std::string& target, DWORD error) {
+    const TracedUpdate update = traced_update(traces, target.c_str());
+    EXPECT_EQ(update.result, 0);
+    EXPECT_EQ(update.failure, trace_text("Unable to write to " + target + ": " + failure_text(error)));
+  }
+
   void expect_only_the_file(const std::string& bytes) {
     EXPECT_EQ(dir.read("cache.cpf"), bytes);
     EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"cache.cpf"});
@@ -174,16 +182,12 @@ TEST_F(WholeFile, AFailureLeavesTheFileAsItWasWithItsReason) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     if (row.arrange) row.arrange();
-    TracedUpdate update{};
-    if (row.write) {
-      ProfileWriteHook hook(row.write);
-      update = traced_update(traces, path.c_str());
-    } else {
-      update = traced_update(traces, path.c_str());
+    {
+      std::optional<ProfileWriteHook> hook;
+      if (row.write) hook.emplace(row.write);
+      expect_unable_to_write(path, row.error);
     }
     if (row.undo) row.undo();
-    EXPECT_EQ(update.result, 0);
-    EXPECT_EQ(update.failure, trace_text("Unable to write to " + path + ": " + failure_text(row.error)));
     expect_only_the_file(kBefore);
   }
 }
@@ -200,11 +204,7 @@ TEST_F(WholeFile, NoFileNamedMakesNoFile) {
 }
 
 TEST_F(WholeFile, AMissingFolderGetsNoFile) {
-  const std::string missing = dir.file("no folder\\cache.cpf");
-  const TracedUpdate update = traced_update(traces, missing.c_str());
-  EXPECT_EQ(update.result, 0);
-  EXPECT_EQ(update.failure,
-            trace_text("Unable to write to " + missing + ": " + failure_text(ERROR_PATH_NOT_FOUND)));
+  expect_unable_to_write(dir.file("no folder\\cache.cpf"), ERROR_PATH_NOT_FOUND);
   expect_only_the_file(kBefore);
 }
 
@@ -318,11 +318,7 @@ TEST_F(WholeFile, AFolderThatTakesNoNewFileHasTheFileWrittenWhereItStands) {
   expect_only_the_file(kAfter);
   EXPECT_EQ(names_in(temporary), temporary_before);
   // A file that is not there yet cannot be made there either.
-  const std::string missing = dir.file("new.cpf");
-  const TracedUpdate update = traced_update(traces, missing.c_str());
-  EXPECT_EQ(update.result, 0);
-  EXPECT_EQ(update.failure,
-            trace_text("Unable to write to " + missing + ": " + failure_text(ERROR_ACCESS_DENIED)));
+  expect_unable_to_write(dir.file("new.cpf"), ERROR_ACCESS_DENIED);
   expect_only_the_file(kAfter);
 }
 
