@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/system_message.h"
 #include "support/import_hook.h"
 #include "support/library.h"
 #include "support/process.h"
@@ -158,6 +159,9 @@ struct Answer {
   std::string name;
   std::string dir;
   std::string cpf;
+  // What GetLastFailure says after each lookup: why nothing was found, or "".
+  std::string dir_why = "";
+  std::string cpf_why = "";
 };
 
 struct ViewRow {
@@ -166,7 +170,18 @@ struct ViewRow {
   std::vector<Key> refused;  // made to refuse read access
   std::string list;
   std::vector<Answer> answers;
+  std::string list_why = "";
 };
+
+const std::string kConfigurations = "HKEY_LOCAL_MACHINE\\Software\\InterSystems\\Cache\\Configurations";
+
+std::string no_key(const std::string& name, const std::string& subkey) {
+  return "Configuration '" + name + "' has no " + subkey + " key";
+}
+
+std::string refused_key(const std::string& path) {
+  return "Unable to read " + kConfigurations + path + ": " + ulvane::system_message(ERROR_ACCESS_DENIED);
+}
 
 void make(ScratchConfigurations& registry, const Key& key) {
   if (key.text)
@@ -188,9 +203,16 @@ constexpr View k64 = View::Wide64;
 // 64-bit server records its configurations only in the 64-bit view. Each answer comes from one view: the
 // list from the 32-bit view when it lists a configuration, a configuration's
 // directory and file from the view that has the configuration, whatever the
-// other view holds; only an absent key sends the lookup to the other view.
+// other view holds; only an absent key sends the lookup to the other view. Where the
+// answer is empty, GetLastFailure says why.
 TEST(RegistryViews, EachAnswerComesFromOneView) {
   const ViewRow rows[] = {
+      {"no configurations key",
+       {},
+       {},
+       "",
+       {{"A", "", "", "No configuration named 'A' is recorded", "No configuration named 'A' is recorded"}},
+       "No configuration is recorded under " + kConfigurations},
       {"only the 64-bit view",
        {{k64, "CACHE64", "Directory", "C:\\64\\"}, {k64, "CACHE64", "Properties", "C:\\64\\cache.cpf"}},
        {},
@@ -202,17 +224,17 @@ TEST(RegistryViews, EachAnswerComesFromOneView) {
         {k64, "A", "Properties", "C:\\64\\cache.cpf"}},
        {},
        "A",
-       {{"A", "C:\\32", ""}}},
+       {{"A", "C:\\32", "", "", no_key("A", "Properties")}}},
       {"an empty 32-bit configurations key",
        {{k32, "", "", {}}, {k64, "B", "Directory", "C:\\64"}},
        {},
        "B",
-       {{"B", "C:\\64", ""}}},
+       {{"B", "C:\\64", "", "", no_key("B", "Properties")}}},
       {"a configuration without Directory in the 32-bit view",
        {{k32, "C", "", {}}, {k64, "C", "Directory", "C:\\64"}, {k64, "C", "Properties", "C:\\64\\cache.cpf"}},
        {},
        "C",
-       {{"C", "", ""}}},
+       {{"C", "", "", no_key("C", "Directory"), no_key("C", "Properties")}}},
       {"keys without values in the 32-bit view",
        {{k32, "Only32", "", {}},
         {k32, "Both", "Directory", {}},
@@ -221,12 +243,15 @@ TEST(RegistryViews, EachAnswerComesFromOneView) {
         {k64, "Only64", "Directory", "C:\\only64"}},
        {},
        "Both\r\nOnly32",
-       {{"Both", "", ""}, {"Only32", "", ""}, {"Only64", "C:\\only64", ""}}},
+       {{"Both", "", "", "The Directory key of configuration 'Both' has no value", no_key("Both", "Properties")},
+        {"Only32", "", "", no_key("Only32", "Directory"), no_key("Only32", "Properties")},
+        {"Only64", "C:\\only64", "", "", no_key("Only64", "Properties")}}},
       {"a 32-bit configurations key that refuses read access",
        {{k32, "A", "Directory", "C:\\32"}, {k64, "A", "Directory", "C:\\64"}},
        {{k32, "", "", {}}},
        "",
-       {{"A", "", ""}}},
+       {{"A", "", "", refused_key(""), refused_key("")}},
+       refused_key("")},
       {"a 32-bit configuration key that refuses read access",
        {{k32, "A", "Directory", "C:\\32"},
         {k32, "B", "Directory", "C:\\32\\B"},
@@ -234,14 +259,15 @@ TEST(RegistryViews, EachAnswerComesFromOneView) {
         {k64, "A", "Properties", "C:\\64\\cache.cpf"}},
        {{k32, "A", "", {}}},
        "A\r\nB",
-       {{"A", "", ""}, {"B", "C:\\32\\B", ""}}},
+       {{"A", "", "", refused_key("\\A"), refused_key("\\A")},
+        {"B", "C:\\32\\B", "", "", no_key("B", "Properties")}}},
       {"a 32-bit Directory key that refuses read access",
        {{k32, "A", "Directory", "C:\\32"},
         {k32, "A", "Properties", "C:\\32\\cache.cpf"},
         {k64, "A", "Directory", "C:\\64"}},
        {{k32, "A", "Directory", {}}},
        "A",
-       {{"A", "", "C:\\32\\cache.cpf"}}},
+       {{"A", "", "C:\\32\\cache.cpf", refused_key("\\A\\Directory"), ""}}},
   };
   for (const ViewRow& row : rows) {
     SCOPED_TRACE(row.label);
@@ -249,10 +275,13 @@ TEST(RegistryViews, EachAnswerComesFromOneView) {
     for (const Key& key : row.keys) make(registry, key);
     for (const Key& key : row.refused) registry.refuse_read(key.name, key.subkey, key.view);
     EXPECT_STREQ(library().GetCacheConfig(), row.list.c_str());
+    EXPECT_EQ(library().GetLastFailure(), row.list_why);
     for (const Answer& answer : row.answers) {
       SCOPED_TRACE(answer.name);
       EXPECT_STREQ(library().GetCacheDir(answer.name.c_str()), answer.dir.c_str());
+      EXPECT_EQ(library().GetLastFailure(), answer.dir_why);
       EXPECT_STREQ(library().GetCacheCpf(answer.name.c_str()), answer.cpf.c_str());
+      EXPECT_EQ(library().GetLastFailure(), answer.cpf_why);
     }
   }
 }
