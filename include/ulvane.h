@@ -1,9 +1,15 @@
-/* Ulvane.dll: the public C interface of the nine exports.
+/* Ulvane.dll: the public C interface of its exports.
  *
  * Every export is stdcall, takes NUL-terminated ANSI text (a null pointer is the
  * empty text) and 32-bit integers, and returns a 32-bit integer or a pointer to
  * ANSI text that the library owns: never null, not to be freed, valid until the
  * next call of the same export on the same thread.
+ *
+ * A call that fails says so only through its result (0, -1, the empty text, or for
+ * Call the message itself); GetLastFailure then gives the reason: the message of the
+ * failure of this thread's last call of any other export, or the empty text when
+ * that call did not fail. Its text stays valid until the thread's next call of any
+ * export.
  *
  * Installers load the DLL at run time, so this header gives the function types
  * and a loader rather than prototypes (an export is named Sleep, which would
@@ -16,6 +22,9 @@
 
 /* The product version: the DLL's version resource and the tools take it from here. */
 #define ULVANE_VERSION "2.0.0.0"
+
+/* How many exports a complete library has: what ulvane_resolve then returns. */
+#define ULVANE_EXPORT_COUNT 10
 
 #ifdef __cplusplus
 extern "C" {
@@ -32,6 +41,7 @@ typedef const char *(__stdcall *UlvaneGetCacheConfig)(void);                    
 typedef const char *(__stdcall *UlvaneCall)(const char *host, const char *port, const char *name_space,
                                             const char *expression);              /* @8 */
 typedef int(__stdcall *UlvaneLoadFile)(const char *host, const char *port, const char *file_path); /* @9 */
+typedef const char *(__stdcall *UlvaneGetLastFailure)(void);                       /* @10 */
 
 /* The exports, resolved by name from a loaded Ulvane.dll. */
 typedef struct UlvaneApi {
@@ -44,6 +54,7 @@ typedef struct UlvaneApi {
   UlvaneGetCacheConfig GetCacheConfig;
   UlvaneCall Call;
   UlvaneLoadFile LoadFile;
+  UlvaneGetLastFailure GetLastFailure;
 } UlvaneApi;
 
 /* C89 has no inline; every compiler of the platform knows __inline. */
@@ -54,7 +65,7 @@ typedef struct UlvaneApi {
 #endif
 
 /* Fills api from module; an export the module lacks stays null.
- * Returns the number of exports found (9 for a complete library). */
+ * Returns the number of exports found (ULVANE_EXPORT_COUNT for a complete library). */
 ULVANE_INLINE int ulvane_resolve(HMODULE module, UlvaneApi *api) {
   int found = 0;
 /* Through void (*)(void), the type that converts to any function type without a warning. */
@@ -69,6 +80,7 @@ ULVANE_INLINE int ulvane_resolve(HMODULE module, UlvaneApi *api) {
   ULVANE_RESOLVE(GetCacheConfig);
   ULVANE_RESOLVE(Call);
   ULVANE_RESOLVE(LoadFile);
+  ULVANE_RESOLVE(GetLastFailure);
 #undef ULVANE_RESOLVE
   return found;
 }

@@ -35,7 +35,6 @@ TEST(CallTool, PrintsResultsVerbatim) {
   const Row rows[] = {
       {"GetCacheConfig", "A\r\nB\n"},
       {"GetCacheDir A", "C:\\A dir\\\n"},
-      {"GetCacheDir --null", "\n"},
       {"Sleep 0", "0\n"},
       {"Sleep 0x10", "0\n"},
       {"--dll " + quoted(beside_this_program("Ulvane.dll")) + " GetCacheDir A", "C:\\A dir\\\n"},
@@ -45,6 +44,37 @@ TEST(CallTool, PrintsResultsVerbatim) {
     EXPECT_EQ(result.exit_code, 0u) << row.arguments << ": " << result.err;
     EXPECT_EQ(result.out, row.out) << row.arguments;
     EXPECT_EQ(result.err, "") << row.arguments;
+  }
+}
+
+// A call that failed says why on stderr, from the DLL's own GetLastFailure; the result
+// and the exit status are what they were. An error the server reports for a line it
+// ran is no failure of the call.
+TEST(CallTool, SaysWhyACallFailed) {
+  StandinServer server;
+  const ClosedPort down;
+  ScratchConfigurations registry;
+  registry.set_text("A", "Directory", "C:\\A dir\\");
+  struct Row {
+    std::string arguments;
+    const char* out;
+    DWORD exit_code;
+    std::string err;
+  };
+  const Row rows[] = {
+      {"GetCachePort NOPE", "-1\n", 1, "GetCachePort failed: No configuration named 'NOPE' is recorded"},
+      {"GetCacheCpf A", "\n", 0, "GetCacheCpf failed: Configuration 'A' has no Properties key"},
+      {"GetCacheDir --null", "\n", 0, "GetCacheDir failed: No configuration was named"},
+      {"LoadFile 127.0.0.1 " + down.text() + " x.rtn", "0\n", 1,
+       "LoadFile failed: cannot connect to cn_iptcp:127.0.0.1[" + down.text() + "]: connection refused"},
+      {"Call 127.0.0.1 " + server.port_text() + " USER 1/0", "\n", 0, ""},
+      {"GetCacheDir A", "C:\\A dir\\\n", 0, ""},
+  };
+  for (const Row& row : rows) {
+    ProcessResult result = call_tool(row.arguments);
+    EXPECT_EQ(result.exit_code, row.exit_code) << row.arguments;
+    EXPECT_EQ(result.out, row.out) << row.arguments;
+    EXPECT_EQ(result.err, row.err.empty() ? "" : "ulvane-call: " + row.err + "\r\n") << row.arguments;
   }
 }
 
@@ -197,7 +227,7 @@ TEST(CallTool, TracesToTheFileNamed) {
   };
   const Row rows[] = {
       {"GetCacheDir A", "GetCacheDir", trace_text("A"), trace_text("C:\\A dir\\"), ""},
-      {"GetCacheDir --null", "GetCacheDir", "null", trace_text(""), ""},
+      {"GetCacheDir --null", "GetCacheDir", "null", trace_text(""), trace_text("No configuration was named")},
       {"GetCacheConfig", "GetCacheConfig", "", trace_text("A"), ""},
       {"Sleep 0", "Sleep", "0", "0", ""},
       {"UpdateCpf " + quoted(dir.path()), "UpdateCpf", trace_text(dir.path()), "0",

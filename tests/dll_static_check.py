@@ -19,7 +19,7 @@ import sys
 
 # Hosts find the exports by these names and ordinals (src/exports/Ulvane.def).
 EXPORTS = {"UpdateCpf": 1, "GetCachePort": 2, "GetCacheCpf": 3, "GetCacheDir": 4, "LoadRtn": 5,
-           "Sleep": 6, "GetCacheConfig": 7, "Call": 8, "LoadFile": 9}
+           "Sleep": 6, "GetCacheConfig": 7, "Call": 8, "LoadFile": 9, "GetLastFailure": 10}
 # Installers extract the DLL alone: only DLLs every Windows has may be imported.
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll", "user32.dll", "msvcrt.dll"}
 # Per architecture: objdump's file format, the PE optional header's kind, the COFF machine.
@@ -209,7 +209,7 @@ def check(arch, objdump, header, dll):
         for name in sorted(set(names) - set(EXPORTS)):
             decorated = re.match(r"^_?([A-Za-z]+)@\d+$", name)
             fail(f"export {name}: " + (f"decorated; hosts call it {decorated.group(1)}" if decorated
-                                       else "not one of the nine"))
+                                       else "not one of the exports"))
         if functions != len(EXPORTS):
             fail(f"{functions} exported functions, not {len(EXPORTS)}")
 
@@ -255,7 +255,7 @@ def main():
     for failure in failures:
         print(f"{args.dll}: {failure}")
     if not failures:
-        print(f"{args.dll}: {args.arch}, the nine exports at their ordinals, system imports only, each"
+        print(f"{args.dll}: {args.arch}, the ten exports at their ordinals, system imports only, each"
               f" listed and on Windows {windows_name(target_windows())}, FileVersion {header_version(args.header)}")
     return 1 if failures else 0
 

@@ -34,6 +34,7 @@ const ExportRow kExports[] = {
     {"GetCacheConfig", 7},
     {"Call", 8},
     {"LoadFile", 9},
+    {"GetLastFailure", 10},
 };
 
 // The headers as this program's architecture has them: the DLL it loaded is of the same.
@@ -88,7 +89,8 @@ TEST(ExportTable, NamesTheDllAndExportsNothingElseUndecorated) {
 
   std::set<std::string> names;
   auto name_rvas = at_rva<DWORD>(library_module(), directory->AddressOfNames);
-  for (DWORD i = 0; i < directory->NumberOfNames; ++i) names.insert(at_rva<char>(library_module(), name_rvas[i]));
+  for (DWORD i = 0; i < directory->NumberOfNames; ++i)
+    names.insert(at_rva<char>(library_module(), name_rvas[i]));
   std::set<std::string> expected;
   for (const ExportRow& row : kExports) expected.insert(row.name);
   EXPECT_EQ(names, expected);
@@ -103,8 +105,8 @@ TEST(ExportTable, IsADllOfTheHostsArchitecture) {
 
 // An installer extracts the DLL alone into a temporary folder: it may need no runtime DLL.
 TEST(ExportTable, ImportsOnlyWindowsSystemDlls) {
-  const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll",
-                                        "user32.dll",   "msvcrt.dll"};
+  const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "ole32.dll",
+                                        "oleaut32.dll", "user32.dll",   "msvcrt.dll"};
   const IMAGE_NT_HEADERS* nt = nt_headers(library_module());
   const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
   ASSERT_NE(entry.VirtualAddress, 0u);
@@ -191,6 +193,45 @@ TEST(CallFrame, ResultTextLastsUntilTheSameExportIsCalledAgain) {
 
   EXPECT_STREQ(library().GetCacheDir("B"), "C:\\B");
   EXPECT_STREQ(library().GetCacheDir("missing"), "");  // nothing from the last call shows through
+}
+
+// The reason GetLastFailure gives is the thread's last call's: it outlives asking for
+// it, goes with the next call of any export (Sleep included), and is the thread's own.
+// Every failure's own text is checked with the trace, which records the same.
+TEST(CallFrame, LastFailureIsTheThreadsLastCalls) {
+  ScratchConfigurations registry;
+  registry.set_text("A", "Directory", "C:\\A");
+  const UlvaneApi& api = library();
+  const char* kNope = "No configuration named 'NOPE' is recorded";
+
+  EXPECT_STREQ(api.GetCacheDir("NOPE"), "");
+  const char* reason = api.GetLastFailure();
+  EXPECT_STREQ(reason, kNope);
+  EXPECT_STREQ(api.GetLastFailure(), kNope) << "asking again changes nothing";
+  EXPECT_STREQ(reason, kNope) << "the text lasts until the next call";
+
+  std::string seen_by_other;
+  std::thread([&] {
+    seen_by_other = api.GetLastFailure();
+    api.GetCachePort("OTHER");
+  }).join();
+  EXPECT_EQ(seen_by_other, "");
+  EXPECT_STREQ(api.GetLastFailure(), kNope) << "another thread's failure showed through";
+
+  EXPECT_STREQ(api.GetCacheDir("A"), "C:\\A");
+  EXPECT_STREQ(api.GetLastFailure(), "") << "a call that succeeds leaves no reason";
+  EXPECT_EQ(api.UpdateCpf(nullptr), 0);
+  EXPECT_STREQ(api.GetLastFailure(), "No configuration file was named");
+  EXPECT_EQ(api.Sleep(0), 0);
+  EXPECT_STREQ(api.GetLastFailure(), "") << "Sleep is a call too";
+
+  // Neither the bookkeeping nor the question touches the thread's last error.
+  api.GetCacheDir("NOPE");
+  SetLastError(1234);
+  api.GetLastFailure();
+  EXPECT_EQ(GetLastError(), 1234u);
+  api.Sleep(0);
+  EXPECT_EQ(GetLastError(), 1234u);
 }
 
 TEST(CallFrame, EachThreadKeepsItsOwnResultText) {

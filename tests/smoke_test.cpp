@@ -68,7 +68,7 @@ TEST(Smoke, InstallsWithEveryExport) {
   ASSERT_TRUE(control.registered());
   const UlvaneApi& api = library();
   ASSERT_TRUE(api.UpdateCpf && api.GetCachePort && api.GetCacheCpf && api.GetCacheDir && api.LoadRtn &&
-              api.Sleep && api.GetCacheConfig && api.Call && api.LoadFile)
+              api.Sleep && api.GetCacheConfig && api.Call && api.LoadFile && api.GetLastFailure)
       << library_path() << " lacks an export";
 
   StandinServer server(slow_machine());
@@ -118,16 +118,18 @@ TEST(Smoke, TracesEachCallWhenAsked) {
   {
     ScopedEnvironment trace("ULVANE_TRACE", path.c_str());
     EXPECT_EQ(api.GetCachePort("NONE"), -1);
+    EXPECT_STREQ(api.GetLastFailure(), "No configuration named 'NONE' is recorded");
     EXPECT_STREQ(api.GetCacheDir(nullptr), "");
     EXPECT_EQ(api.Sleep(0), 0);
+    EXPECT_STREQ(api.GetLastFailure(), "");
   }
   const Trace trace = read_trace(path);
   EXPECT_EQ(trace.header, kTraceHeader);
   EXPECT_EQ(trace.comments, std::vector<std::string>{});
   for (const TraceLine& line : trace.calls) EXPECT_EQ(malformed(line), "") << line.text;
   EXPECT_EQ(calls_of(trace),
-            "GetCachePort\t\"NONE\"\t-1\t\"No configuration file is recorded for 'NONE'\"\n"
-            "GetCacheDir\tnull\t\"\"\t\n"
+            "GetCachePort\t\"NONE\"\t-1\t\"No configuration named 'NONE' is recorded\"\n"
+            "GetCacheDir\tnull\t\"\"\t\"No configuration was named\"\n"
             "Sleep\t0\t0\t\n");
 }
 

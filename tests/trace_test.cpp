@@ -75,6 +75,7 @@ struct TraceCase {
   std::string arguments;
   std::string result;
   std::string failure;
+  std::string server = "";  // what the server reported for the call's lines
 };
 
 // A machine for the table: a stand-in server, a port where nothing listens, and
@@ -102,6 +103,8 @@ protected:
   void expect_line(const TraceCase& row, const char* arguments_variable = nullptr) {
     SCOPED_TRACE(row.label);
     const std::string untraced = row.call();
+    // The same reason, whether traced or not: the failure field, unquoted.
+    const std::string untraced_reason = library().GetLastFailure();
     ScratchDirectory trace_files;
     const std::string path = trace_files.file("trace.log");
     std::string traced;
@@ -113,7 +116,11 @@ protected:
       traced = row.call();
       after = utc_now();
     }
+    const std::string traced_reason = library().GetLastFailure();
     EXPECT_EQ(traced, untraced) << "the trace changed the result";
+    EXPECT_EQ(traced_reason, untraced_reason) << "the trace changed the reason";
+    EXPECT_EQ(untraced_reason.empty() ? "" : trace_text(untraced_reason), row.failure)
+        << "GetLastFailure differs from the trace";
     const std::optional<std::string> text = read_file(path);
     ASSERT_TRUE(text);
     EXPECT_EQ(read_trace(path).header, kTraceHeader);
@@ -124,6 +131,7 @@ protected:
     EXPECT_EQ(line.field(kArguments), row.arguments);
     EXPECT_EQ(line.field(kResult), row.result);
     EXPECT_EQ(line.field(kFailure), row.failure);
+    EXPECT_EQ(line.field(kServer), row.server);
     EXPECT_EQ(line.field(kProcess), number(GetCurrentProcessId()));
     EXPECT_EQ(line.field(kThread), number(GetCurrentThreadId()));
     EXPECT_TRUE(before <= line.field(kTime) && line.field(kTime) <= after)
@@ -168,7 +176,7 @@ TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
       {"GetCachePort reads a stored -1", [&] { return number(api.GetCachePort("NEGATIVE")); }, "GetCachePort",
        "\"NEGATIVE\"", "-1", ""},
       {"GetCachePort of no configuration", [&] { return number(api.GetCachePort("NONE")); }, "GetCachePort",
-       "\"NONE\"", "-1", "\"No configuration file is recorded for 'NONE'\""},
+       "\"NONE\"", "-1", "\"No configuration named 'NONE' is recorded\""},
       {"GetCachePort without its file", [&] { return number(api.GetCachePort("NOFILE")); }, "GetCachePort",
        "\"NOFILE\"", "-1",
        trace_text("Unable to read " + missing_cpf + ": " + ulvane::system_message(ERROR_FILE_NOT_FOUND))},
@@ -181,18 +189,22 @@ TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
       {"GetCacheCpf", [&] { return std::string(api.GetCacheCpf("TRACED")); }, "GetCacheCpf", "\"TRACED\"",
        trace_text(cpf), ""},
       {"GetCacheCpf of no configuration", [&] { return std::string(api.GetCacheCpf("NONE")); }, "GetCacheCpf",
-       "\"NONE\"", "\"\"", ""},
+       "\"NONE\"", "\"\"", "\"No configuration named 'NONE' is recorded\""},
+      {"GetCacheCpf without the key", [&] { return std::string(api.GetCacheCpf("LONG")); }, "GetCacheCpf",
+       "\"LONG\"", "\"\"", "\"Configuration 'LONG' has no Properties key\""},
       {"GetCacheDir", [&] { return std::string(api.GetCacheDir("TRACED")); }, "GetCacheDir", "\"TRACED\"",
        trace_text(files.path()), ""},
       {"GetCacheDir of a null pointer", [&] { return std::string(api.GetCacheDir(nullptr)); }, "GetCacheDir",
-       "null", "\"\"", ""},
+       "null", "\"\"", "\"No configuration was named\""},
       {"GetCacheDir of a long name", [&] { return std::string(api.GetCacheDir(long_name.c_str())); },
-       "GetCacheDir", long_shown, "\"\"", ""},
+       "GetCacheDir", long_shown, "\"\"",
+       "\"No configuration is recorded under a name of 5000 characters (a key name has at most 255)\""},
       {"GetCacheDir giving a long text", [&] { return std::string(api.GetCacheDir("LONG")); }, "GetCacheDir",
        "\"LONG\"", "\"" + std::string(200, 'D') + "\"...(300 bytes)", ""},
       {"GetCacheDir of control characters",
        [&] { return std::string(api.GetCacheDir(control_chars.c_str())); }, "GetCacheDir",
-       "\"\\x01\\x1f\\t\\r\\n\\\"\\\\\\x7f" + utf8_of_ansi("\xe9") + " end\"", "\"\"", ""},
+       trace_text(control_chars), "\"\"",
+       trace_text("No configuration named '" + control_chars + "' is recorded")},
       {"GetCacheConfig", [&] { return std::string(api.GetCacheConfig()); }, "GetCacheConfig", "",
        "\"BADPORT\\r\\nLONG\\r\\nNEGATIVE\\r\\nNOFILE\\r\\nNOPORT\\r\\nTRACED\"", ""},
       {"LoadRtn loads",
@@ -213,6 +225,14 @@ TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
        [&] { return std::string(api.Call("127.0.0.1", down.c_str(), "USER", "\"a\tb\"")); }, "Call",
        down_args + ", \"USER\", \"\\\"a\\tb\\\"\"", "\"" + refused(closed) + "\"",
        "\"" + refused(closed) + "\""},
+      {"Call the server refuses",
+       [&] { return std::string(api.Call(host.c_str(), port.c_str(), "USER", "1/0")); }, "Call",
+       server_args + ", \"USER\", \"1/0\"", "\"\"", "", "line 1: Error=1 ErrorName=\"<DIVIDE>\""},
+      {"LoadFile of a file the server cannot read",
+       [&] { return number(api.LoadFile(host.c_str(), port.c_str(), "Z:\\no such file.rtn")); }, "LoadFile",
+       server_args + ", \"Z:\\\\no such file.rtn\"", "1", "",
+       "line 2: Error=1 ErrorName=" +
+           trace_text("cannot open routine file \"Z:\\no such file.rtn\": no such file")},
       {"Call the control fails",
        [&] {
          StandinSetFaults("RunCode=exception:0x80004005:<SYNTAX>");
@@ -224,6 +244,35 @@ TEST_F(TracedMachine, EachExportLeavesItsLineOnSuccessAndOnFailure) {
       {"Sleep", [&] { return number(api.Sleep(0)); }, "Sleep", "0", "0", ""},
   };
   for (const TraceCase& row : rows) expect_line(row);
+}
+
+// What the server said is read only with the trace on: untraced, the control sees the
+// calls it always has; traced, the same with Error and ErrorName read after each line.
+TEST_F(TracedMachine, AsksTheControlForTheServersErrorOnlyWhenTracing) {
+  const UlvaneApi& api = library();
+  const std::string host = server.host();
+  const std::string port = server.port_text();
+  auto control_log = [&] {
+    StandinResetLog();
+    EXPECT_STREQ(api.Call(host.c_str(), port.c_str(), "USER", "1/0"), "");
+    EXPECT_STREQ(api.GetLastFailure(), "") << "a server's error is no failure of the call";
+    return std::string(StandinLog());
+  };
+  const std::string untraced = control_log();
+  ScratchDirectory trace_files;
+  std::string traced;
+  {
+    ScopedEnvironment trace(kTraceVariable, trace_files.file("trace.log").c_str());
+    traced = control_log();
+  }
+  const std::string run_line = "RunCode \"S P1=1/0\"\n";
+  std::string expected = untraced;
+  const std::size_t after_run = expected.find(run_line);
+  ASSERT_NE(after_run, std::string::npos) << untraced;
+  expected.insert(after_run + run_line.size(),
+                  "get 15 Error -> VT_I4 1\n"
+                  "get 16 ErrorName -> VT_BSTR \"<DIVIDE>\"\n");
+  EXPECT_EQ(traced, expected);
 }
 
 // With ULVANE_TRACE_ARGS=0 texts are shown by their length (in bytes, as given) only;

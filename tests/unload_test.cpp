@@ -115,7 +115,7 @@ TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
     HMODULE dll = LoadLibraryA(copy.c_str());
     ASSERT_NE(dll, nullptr);
     UlvaneApi api{};
-    ASSERT_EQ(ulvane_resolve(dll, &api), 9);
+    ASSERT_EQ(ulvane_resolve(dll, &api), ULVANE_EXPORT_COUNT);
 
     // One thread calls and ends before the unload, one calls and outlives it, and
     // this thread calls too: their result texts must not hold the module.
@@ -181,7 +181,7 @@ bool baseline_round(const std::string& path) {
 bool ulvane_round(const std::string& path) {
   HMODULE dll = LoadLibraryA(path.c_str());
   UlvaneApi api{};
-  if (!dll || ulvane_resolve(dll, &api) != 9) return false;
+  if (!dll || ulvane_resolve(dll, &api) != ULVANE_EXPORT_COUNT) return false;
   bool right = Unload::call_every_export(api);
   return FreeLibrary(dll) && right;
 }

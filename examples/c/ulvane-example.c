@@ -132,7 +132,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   dll = load_ulvane();
-  if (!dll || ulvane_resolve(dll, &api) != 9) {
+  if (!dll || ulvane_resolve(dll, &api) != ULVANE_EXPORT_COUNT) {
     fprintf(stderr, "cannot load Ulvane.dll beside this program (error %lu)\n", GetLastError());
     if (dll) FreeLibrary(dll);
     return 2;

@@ -1,4 +1,4 @@
-// The nine exports: the only code that knows the export ABI (stdcall, ANSI
+// The exports: the only code that knows the export ABI (stdcall, ANSI
 // pointers, result storage). Everything below it works with std::string.
 #include <windows.h>
 
@@ -53,7 +53,7 @@ int __stdcall LoadRtn(const char* file_path, const char* host, const char* port,
   ComApartment apartment;
   return trace.returned(value_or(0, trace, [&] {
     server::load_routine(text_argument(file_path), address(host, port), text_argument(name_space),
-                         text_argument(routine));
+                         text_argument(routine), trace.server_errors());
     return 1;
   }));
 }
@@ -66,7 +66,7 @@ const char* __stdcall Call(const char* host, const char* port, const char* name_
       ResultText::Call, trace,
       [&] {
         return server::call_expression(address(host, port), text_argument(name_space),
-                                       text_argument(expression));
+                                       text_argument(expression), trace.server_errors());
       },
       failure_message));
 }
@@ -75,7 +75,7 @@ int __stdcall LoadFile(const char* host, const char* port, const char* file_path
   CallTrace trace("LoadFile", {host, port, file_path});
   ComApartment apartment;
   return trace.returned(value_or(0, trace, [&] {
-    server::load_file(address(host, port), text_argument(file_path));
+    server::load_file(address(host, port), text_argument(file_path), trace.server_errors());
     return 1;
   }));
 }
@@ -107,6 +107,12 @@ int __stdcall SleepExport(int milliseconds) {
   return trace.returned(0);
 }
 
+// The one export that is no call of its own: it neither traces nor forgets the failure
+// it gives.
+const char* __stdcall GetLastFailure() {
+  return last_failure();
+}
+
 }  // extern "C"
 
 // The definitions above must match the types that hosts call them through.
@@ -119,3 +125,4 @@ static_assert(std::is_same_v<decltype(&GetCacheConfig), UlvaneGetCacheConfig>);
 static_assert(std::is_same_v<decltype(&GetCacheDir), UlvaneGetCacheDir>);
 static_assert(std::is_same_v<decltype(&GetCacheCpf), UlvaneGetCacheCpf>);
 static_assert(std::is_same_v<decltype(&SleepExport), UlvaneSleep>);
+static_assert(std::is_same_v<decltype(&GetLastFailure), UlvaneGetLastFailure>);

@@ -86,6 +86,37 @@ std::string& result_storage(ResultText which) {
   return record->results[static_cast<std::size_t>(which)];
 }
 
+void forget_last_failure() noexcept {
+  const DWORD last_error = GetLastError();
+  const DWORD slot = record_slot;
+  if (slot != TLS_OUT_OF_INDEXES) {
+    if (auto* record = static_cast<ThreadRecord*>(TlsGetValue(slot))) record->last_failure.clear();
+  }
+  SetLastError(last_error);
+}
+
+void record_last_failure(const std::string& message) noexcept {
+  const DWORD last_error = GetLastError();
+  if (ThreadRecord* record = this_thread_record()) {
+    try {
+      record->last_failure = message;
+    } catch (...) {
+      // Short enough to fit the string's own buffer: this assignment allocates nothing.
+      record->last_failure = "Out of memory";
+    }
+  }
+  SetLastError(last_error);
+}
+
+const char* last_failure() noexcept {
+  const DWORD last_error = GetLastError();
+  const DWORD slot = record_slot;
+  const ThreadRecord* record =
+      slot != TLS_OUT_OF_INDEXES ? static_cast<const ThreadRecord*>(TlsGetValue(slot)) : nullptr;
+  SetLastError(last_error);
+  return record ? record->last_failure.c_str() : "";
+}
+
 void release_this_thread() noexcept {
   ThreadRecord* record = nullptr;
   {

@@ -23,6 +23,8 @@ struct EmulatedVariables {
 
 struct ThreadRecord {
   std::string results[static_cast<std::size_t>(ResultText::Count)];
+  // The failure of the thread's last export call, or empty: what GetLastFailure gives.
+  std::string last_failure;
   EmulatedVariables variables;
   ThreadRecord* previous = nullptr;
   ThreadRecord* next = nullptr;
@@ -34,6 +36,14 @@ ThreadRecord* this_thread_record() noexcept;
 // The calling thread's storage for one export's result text. Throws std::bad_alloc
 // when there is no record to hold it.
 std::string& result_storage(ResultText which);
+
+// The thread's last failure. Each export call forgets it as it starts (making no record
+// for a thread that has none) and records the failure it turns into its return value.
+// None of these changes the thread's last error, which a host may read after a call.
+void forget_last_failure() noexcept;
+void record_last_failure(const std::string& message) noexcept;
+// The recorded text, valid until the thread's next export call; "" when there is none.
+const char* last_failure() noexcept;
 
 // Module entry points: the detaching thread's record, and every record at unload.
 // release_all_threads is the last word: after it nothing of the module may use a

@@ -6,6 +6,7 @@
 #include "common/environment.h"
 #include "common/text.h"
 #include "exports/boundary.h"
+#include "exports/thread_records.h"
 #include "exports/trace_file.h"
 #include "exports/trace_variables.h"
 
@@ -113,6 +114,7 @@ bool texts_shown() {
 
 CallTrace::CallTrace(const char* export_name, std::initializer_list<TraceArgument> arguments) noexcept
     : export_name_(export_name) {
+  forget_last_failure();
   // The lookup must not change the thread's last error, which a host may read after a call.
   const DWORD last_error = GetLastError();
   try {
@@ -132,13 +134,14 @@ CallTrace::CallTrace(const char* export_name, std::initializer_list<TraceArgumen
 }
 
 void CallTrace::failed(std::exception_ptr failure) noexcept {
-  if (!on()) return;
   try {
     failure_ = failure_message(failure);
     has_failure_ = true;
   } catch (...) {
+    failure_.clear();
     has_failure_ = false;
   }
+  record_last_failure(has_failure_ ? failure_ : std::string("Out of memory"));
 }
 
 int CallTrace::returned(int result) noexcept {
@@ -176,6 +179,14 @@ void CallTrace::write(TraceArgument result) noexcept {
     line += kSeparator;
     // The failure's own message is what the trace is for: it is never cut or hidden.
     if (has_failure_) line += quoted(failure_, false);
+    line += kSeparator;
+    // Like the failure, what the server said is shown in full.
+    for (std::size_t index = 0; index < server_errors_.size(); ++index) {
+      const server::ServerError& error = server_errors_[index];
+      if (index > 0) line += kArgumentSeparator;
+      line += "line " + std::to_string(error.line) + ": Error=" + std::to_string(error.error) +
+              " ErrorName=" + quoted(error.name, false);
+    }
     line += "\r\n";
     append_trace_line(path_, line);
   } catch (...) {

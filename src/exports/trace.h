@@ -9,6 +9,8 @@
 #include <exception>
 #include <string>
 
+#include "server/server_errors.h"
+
 namespace ulvane {
 
 // One argument as the caller passed it: a text pointer (perhaps null) or a number.
@@ -38,8 +40,13 @@ public:
 
   bool on() const noexcept { return !path_.empty(); }
 
-  // The failure the export turns into its return value.
+  // The failure the export turns into its return value: it goes to the trace and
+  // becomes the thread's last failure. The constructor forgets the one before.
   void failed(std::exception_ptr failure) noexcept;
+
+  // Where the server exports collect what the server reports for their lines: only
+  // with the trace on, so that without it the control sees no extra call.
+  server::ServerErrors* server_errors() noexcept { return on() ? &server_errors_ : nullptr; }
 
   // Writes the line and gives result back unchanged.
   int returned(int result) noexcept;
@@ -56,6 +63,7 @@ private:
   LARGE_INTEGER start_ticks_{};
   std::string failure_;
   bool has_failure_ = false;
+  server::ServerErrors server_errors_;
 };
 
 }  // namespace ulvane

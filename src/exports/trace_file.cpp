@@ -12,8 +12,8 @@ namespace {
 
 // The format's version changes whenever a reader would have to read a line otherwise.
 constexpr std::string_view kHeader =
-    "# Ulvane trace, format 2 (UTF-8, times in UTC): "
-    "time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure\r\n";
+    "# Ulvane trace, format 3 (UTF-8, times in UTC): "
+    "time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure\tserver\r\n";
 constexpr std::string_view kLineEnd = "\r\n";
 
 // Append-only (no FILE_WRITE_DATA): every write lands at the end of the file as it is

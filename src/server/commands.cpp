@@ -17,8 +17,9 @@ constexpr const char* kEvaluationPrefix = "S P1=";
 // Opens a connection, does the work and closes the connection on every path; a
 // failure to close is the outcome, replacing any earlier failure.
 template <class Work>
-auto with_connection(const ServerAddress& address, const std::string& name_space, Work work) {
-  ServerConnection connection(address, name_space);
+auto with_connection(const ServerAddress& address, const std::string& name_space, ServerErrors* errors,
+                     Work work) {
+  ServerConnection connection(address, name_space, errors);
   return then_clean_up([&] { return work(connection); }, [&] { connection.close(); });
 }
 
@@ -26,16 +27,16 @@ auto with_connection(const ServerAddress& address, const std::string& name_space
 
 // Caller texts go into the lines verbatim, quotes included: the server code is the
 // caller's to write, as Call runs any expression by design.
-void load_file(const ServerAddress& address, const std::string& file_path) {
-  with_connection(address, kSystemNamespace, [&](ServerConnection& connection) {
+void load_file(const ServerAddress& address, const std::string& file_path, ServerErrors* errors) {
+  with_connection(address, kSystemNamespace, errors, [&](ServerConnection& connection) {
     connection.run(kNamespaceSwitch);
     connection.run(std::string(kFileLoadPrefix).append(file_path).append(kFixedLoadTail));
   });
 }
 
 void load_routine(const std::string& file_path, const ServerAddress& address, const std::string& name_space,
-                  const std::string& routine) {
-  with_connection(address, name_space, [&](ServerConnection& connection) {
+                  const std::string& routine, ServerErrors* errors) {
+  with_connection(address, name_space, errors, [&](ServerConnection& connection) {
     connection.run(std::string(kFileLoadPrefix)
                        .append(file_path)
                        .append(kVariableLoadMiddle)
@@ -45,8 +46,8 @@ void load_routine(const std::string& file_path, const ServerAddress& address, co
 }
 
 std::string call_expression(const ServerAddress& address, const std::string& name_space,
-                            const std::string& expression) {
-  return with_connection(address, name_space, [&](ServerConnection& connection) {
+                            const std::string& expression, ServerErrors* errors) {
+  return with_connection(address, name_space, errors, [&](ServerConnection& connection) {
     connection.run(std::string(kEvaluationPrefix).append(expression));
     return connection.read_result();
   });

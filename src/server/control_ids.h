@@ -18,6 +18,7 @@ constexpr IID kControlEvents = {0x88F75482, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0
 
 constexpr DISPID kValueP1 = 1;  // the variant property holding P1 after a line ran
 constexpr DISPID kErrorTrap = 12;
+constexpr DISPID kError = 15;
 constexpr DISPID kErrorName = 16;
 constexpr DISPID kNameSpace = 18;
 constexpr DISPID kTimeOut = 19;

@@ -41,7 +41,9 @@ void set_text(Variant& value, const std::string& text) {
 
 }  // namespace
 
-ServerConnection::ServerConnection(const ServerAddress& address, const std::string& name_space) {
+ServerConnection::ServerConnection(const ServerAddress& address, const std::string& name_space,
+                                   ServerErrors* errors)
+    : errors_(errors) {
   require(CoCreateInstance(kControlClass, nullptr, kControlContext, IID_IOleObject,
                            reinterpret_cast<void**>(object_.GetAddressOf())));
   site_.Attach(new ControlSite);
@@ -137,6 +139,26 @@ void ServerConnection::run(const std::string& line) {
   DISPPARAMS params{&argument, nullptr, 1, 0};
   Variant discarded;
   invoke(vism_.Get(), kRunCode, DISPATCH_METHOD, params, &discarded);
+  ++lines_run_;
+  if (errors_) observe_errors();
+}
+
+// Two more reads, made only when asked for: without them the control sees exactly
+// the calls it always has. A read that fails is one more thing not reported.
+void ServerConnection::observe_errors() noexcept {
+  try {
+    Variant error;
+    get(kError, error);
+    long number = 0;
+    Variant converted;
+    if (error.vt == VT_I4)
+      number = error.lVal;
+    else if (SUCCEEDED(VariantChangeTypeEx(&converted, &error, LOCALE_USER_DEFAULT, 0, VT_I4)))
+      number = converted.lVal;
+    std::string name = get_text(kErrorName);
+    if (number != 0 || !name.empty()) errors_->push_back({lines_run_, number, std::move(name)});
+  } catch (...) {
+  }
 }
 
 std::string ServerConnection::read_result() {

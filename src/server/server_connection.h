@@ -10,6 +10,7 @@
 #include <string>
 
 #include "server/control_site.h"
+#include "server/server_errors.h"
 
 namespace ulvane::server {
 
@@ -23,7 +24,9 @@ public:
   // Creates the control, hosts it, connects it and selects the namespace. A
   // failure after creation closes the instance before it goes on (and a failure
   // to close replaces it).
-  ServerConnection(const ServerAddress& address, const std::string& name_space);
+  // With errors given, what the server reports for each line goes there.
+  ServerConnection(const ServerAddress& address, const std::string& name_space,
+                   ServerErrors* errors = nullptr);
   // Releases whatever close() did not; never throws.
   ~ServerConnection();
   ServerConnection(const ServerConnection&) = delete;
@@ -46,6 +49,7 @@ private:
   void put(DISPID property, VARIANT& value);
   void get(DISPID property, VARIANT& value);
   std::string get_text(DISPID property);
+  void observe_errors() noexcept;
 
   template <class Interface>
   using Ptr = Microsoft::WRL::ComPtr<Interface>;
@@ -64,6 +68,8 @@ private:
   Ptr<IConnectionPoint> event_point_;
   DWORD property_cookie_ = 0;
   DWORD event_cookie_ = 0;
+  ServerErrors* errors_ = nullptr;
+  int lines_run_ = 0;
 };
 
 }  // namespace ulvane::server

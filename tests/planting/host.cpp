@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
   SetCurrentDirectoryA(folder.c_str());
   HMODULE library = LoadLibraryA((folder + "\\Ulvane.dll").c_str());
   UlvaneApi api{};
-  if (!library || ulvane_resolve(library, &api) != 9) {
+  if (!library || ulvane_resolve(library, &api) != ULVANE_EXPORT_COUNT) {
     std::printf("Ulvane.dll did not load (error %lu)\n", GetLastError());
     return 1;
   }

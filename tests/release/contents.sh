@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What the release holds: exactly the kit's files, with fixed times; a checksum
 # file that checks; for each architecture, a stripped DLL of that architecture
-# linked to its debug file, with the nine exports at their ordinals, the version
+# linked to its debug file, with the ten exports at their ordinals, the version
 # resource and only system imports, and a tool that names the version and finds the
 # DLL; an NSIS example that builds from the kit.
 . "$(dirname "$0")/common.sh"
@@ -80,7 +80,7 @@ print(f"debug link: {name.decode()} crc {crc:08x}, file crc {actual:08x}")
 sys.exit(name != b"Ulvane.dll.debug" or crc != actual)
 PY
 
-  # Read as a file, which needs no Windows program: the machine, the nine exports at
+  # Read as a file, which needs no Windows program: the machine, the ten exports at
   # their ordinals, only system imports, the header's version in the resource.
   python3 "$root/tests/dll_static_check.py" --arch "$arch" --objdump "$tools-objdump" \
     --header "$root/include/ulvane.h" "$dll" || fail "$arch: the kit's DLL fails the static checks"

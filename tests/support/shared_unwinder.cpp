@@ -48,7 +48,7 @@ void expect_failures_answered_beside(const std::string& model) {
                                   : LoadLibraryExA(copy.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     ASSERT_TRUE(module && unwinder) << dll << " or " << copy << " did not load: error " << GetLastError();
     UlvaneApi api{};
-    EXPECT_EQ(ulvane_resolve(module, &api), 9);
+    EXPECT_EQ(ulvane_resolve(module, &api), ULVANE_EXPORT_COUNT);
     if (api.UpdateCpf) expect_failures_answered(api);
     EXPECT_TRUE(FreeLibrary(module));
     EXPECT_EQ(GetModuleHandleA(dll.c_str()), nullptr) << "Ulvane.dll stayed loaded";

@@ -69,9 +69,25 @@ std::string utf8_of_ansi(const std::string& text) {
 
 std::string trace_text(const std::string& text) {
   std::string quoted = "\"";
+  constexpr const char* kHexDigits = "0123456789abcdef";
   for (char c : utf8_of_ansi(text)) {
-    if (c == '\\' || c == '"') quoted += '\\';
-    quoted += c;
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\' || c == '"') {
+      quoted += '\\';
+      quoted += c;
+    } else if (c == '\t') {
+      quoted += "\\t";
+    } else if (c == '\r') {
+      quoted += "\\r";
+    } else if (c == '\n') {
+      quoted += "\\n";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      quoted += "\\x";
+      quoted += kHexDigits[byte >> 4];
+      quoted += kHexDigits[byte & 0xf];
+    } else {
+      quoted += c;
+    }
   }
   return quoted + "\"";
 }

@@ -9,8 +9,8 @@ namespace ulvane::test {
 
 // The first line of every trace file, without its line end.
 inline constexpr const char* kTraceHeader =
-    "# Ulvane trace, format 2 (UTF-8, times in UTC): "
-    "time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure";
+    "# Ulvane trace, format 3 (UTF-8, times in UTC): "
+    "time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure\tserver";
 
 // The fields of a call's line, in their order.
 enum TraceField {
@@ -22,6 +22,7 @@ enum TraceField {
   kResult,
   kMilliseconds,
   kFailure,
+  kServer,
   kTraceFields
 };
 
@@ -52,8 +53,8 @@ std::string malformed(const TraceLine& line);
 // An ANSI text in UTF-8, as the trace writes every text.
 std::string utf8_of_ansi(const std::string& text);
 
-// A text as the trace writes it: in UTF-8, in double quotes, backslash and quote
-// escaped, for the printable ANSI texts (paths, names, expressions) the suites pass.
+// A text as the trace writes it in full: in UTF-8, in double quotes, backslash and
+// quote escaped, control characters as \t, \r, \n or \xNN.
 std::string trace_text(const std::string& text);
 
 // The calls' call() lines, one per line: a whole trace to compare in one go.

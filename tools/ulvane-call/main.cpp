@@ -120,6 +120,12 @@ void print_usage(FILE* to) {
                "when the answer is not exactly TEXT: Call returns a failure's message where\n"
                "the value would be.\n"
                "\n"
+               "When the call failed, the reason (the DLL's GetLastFailure) goes to stderr, for\n"
+               "the text exports too: GetCacheDir of an unknown configuration prints the\n"
+               "empty text, exits 0 and says why on stderr. An error the server reports for\n"
+               "a line it ran (Call of 1/0, say) is no failure of the call: Call then prints\n"
+               "the empty text and exits 0, and only a trace shows the server's error.\n"
+               "\n"
                "--trace FILE makes the DLL append one line per export call to FILE: the\n"
                "export, its arguments, its result, how long it took and why it failed (it\n"
                "sets ULVANE_TRACE=FILE for this program). A trace holds the arguments\n"
@@ -186,8 +192,8 @@ int doctor(const std::string& dll_path, const Args& args) {
   ulvane::Module dll = load_library(dll_path);
   if (!dll) return kUsageError;
   UlvaneApi api;
-  if (ulvane_resolve(dll.get(), &api) != 9) {
-    std::fprintf(stderr, "ulvane-call: '%s' lacks some of the nine exports\n", dll_path.c_str());
+  if (ulvane_resolve(dll.get(), &api) != ULVANE_EXPORT_COUNT) {
+    std::fprintf(stderr, "ulvane-call: '%s' lacks some of the exports\n", dll_path.c_str());
     return kUsageError;
   }
   return ulvane::call::run_doctor(dll.get(), api, args.empty() ? nullptr : args[0]);
@@ -254,9 +260,12 @@ int main(int argc, char** argv) {
   // Binary output: the result is printed byte for byte, CR LF included.
   _setmode(_fileno(stdout), _O_BINARY);
   Outcome outcome = chosen->call(api, args);
+  // Read before anything else can call the DLL on this thread.
+  const std::string reason = api.GetLastFailure ? api.GetLastFailure() : "";
   std::fwrite(outcome.text.data(), 1, outcome.text.size(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
+  if (!reason.empty()) std::fprintf(stderr, "ulvane-call: %s failed: %s\n", chosen->name, reason.c_str());
   if (expected && outcome.text != *expected) {
     std::fprintf(stderr, "ulvane-call: Call answered something other than '%s'\n", expected->c_str());
     return kFailureValue;
