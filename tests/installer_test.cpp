@@ -15,6 +15,7 @@
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
 #include "support/standin_server.h"
+#include "support/trace_lines.h"
 
 using namespace ulvane::test;
 
@@ -37,6 +38,13 @@ Install run_installer(const std::string& program, const std::string& arguments) 
 
 Install install(const std::string& arguments) {
   return run_installer("ulvane-example-setup.exe", arguments);
+}
+
+// The text after "FAILED: " on the log's last line, without its line end.
+std::string failed_line(const Install& run) {
+  const std::size_t at = run.log.rfind("FAILED: ");
+  if (at == std::string::npos) return "<no FAILED line>";
+  return run.log.substr(at + 8, run.log.find("\r\n", at) - at - 8);
 }
 
 }  // namespace
@@ -81,11 +89,49 @@ TEST(ExampleInstaller, TakesTheConfigurationNamedOnTheCommandLine) {
 // nothing written before the server has answered.
 TEST(ExampleInstaller, StopsWithTheReason) {
   expect_stops(2, install, [](const StopCase& row, const Install& run, const Configuration*) {
-    const std::size_t at = run.log.rfind("FAILED: ");
-    const std::string last_line = at == std::string::npos ? "" : run.log.substr(at + 8);
-    EXPECT_EQ(last_line.substr(0, row.reason.size()), row.reason) << row.label << ": " << run.log;
-    EXPECT_EQ(last_line.find("\r\n"), last_line.size() - 2) << row.label << ": " << run.log;
+    EXPECT_EQ(failed_line(run).substr(0, row.reason.size()), row.reason) << row.label << ": " << run.log;
+    EXPECT_TRUE(run.log.ends_with(failed_line(run) + "\r\n")) << row.label << ", not last: " << run.log;
   });
+}
+
+// A failed call stops the install with the DLL's own reason (GetLastFailure), which the
+// return value does not carry: the failure the trace records for the server's last
+// answer, in every wait and in the message the install ends with; GetCachePort's reason
+// for a port that is no number.
+TEST(ExampleInstaller, StopsWithTheReasonTheDllGives) {
+  StandinServer down;
+  const std::string port = down.port_text();
+  down.stop();
+  {
+    ScratchConfigurations registry;
+    Configuration cache(registry, "CACHE", port);
+    ScratchDirectory traces;
+    const std::string trace = traces.file("install.trace");
+
+    Install run = install("/ULVANETRACE=" + trace);
+    EXPECT_EQ(run.exit_code, 2u) << run.log;
+    std::string failure;
+    for (const TraceLine& line : read_trace(trace).calls)
+      if (line.field(kExport) == "Call") failure = line.field(kFailure);
+    const std::string prefix = "The server at 127.0.0.1 port " + port + " does not answer in namespace %SYS: ";
+    const std::string line = failed_line(run);
+    ASSERT_EQ(line.substr(0, prefix.size()), prefix) << run.log;
+    const std::string reason = line.substr(prefix.size());
+    EXPECT_NE(reason, "");
+    EXPECT_EQ(trace_text(reason), failure) << run.log;
+    EXPECT_EQ(occurrences(run.log, "(attempt 1 of 3): " + reason + "\r\n"), 1u) << run.log;
+    EXPECT_EQ(occurrences(run.log, "(attempt 2 of 3): " + reason + "\r\n"), 1u) << run.log;
+  }
+  {
+    ScratchConfigurations registry;
+    Configuration cache(registry, "CACHE", "none");
+    const std::string cpf = cache.dir.file("cache.cpf");
+
+    Install run = install("");
+    EXPECT_EQ(run.exit_code, 2u) << run.log;
+    EXPECT_EQ(failed_line(run), "No server port in " + cpf + ": 'none' is not a valid integer value "
+                                "(DefaultPort in section Startup of " + cpf + ")");
+  }
 }
 
 // System answers "error" for a DLL it cannot call: the installer stops at its first
@@ -101,7 +147,7 @@ TEST(ExampleInstaller, StopsWhenTheDllDoesNotLoad) {
   EXPECT_EQ(run.exit_code, 2u) << run.log;
   const std::string bits = sizeof(void*) == 8 ? "64" : "32";
   EXPECT_NE(
-      run.log.find("\r\nFAILED: Cannot call Ulvane.dll: it did not load, or lacks GetCacheConfig (this " +
+      run.log.find("\r\nFAILED: Cannot call Ulvane.dll: it did not load, or lacks GetLastFailure (this " +
                    bits + "-bit installer needs the " + bits + "-bit Ulvane.dll)\r\n"),
       std::string::npos)
       << run.log;

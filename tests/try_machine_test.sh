@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The try-it machine as a reader of the README meets it: scripts/try in a Wine
-# prefix of its own, then every command of the README's console blocks, run from
-# the source tree as shown and compared with the output shown ($ULVANE_PORT
-# stands for the server's port, "…" for any text). Then the same machine without
+# prefix of its own, then every command of the console blocks of the README and of
+# docs/*.md, run from the source tree as shown and compared with the output shown
+# ($ULVANE_PORT stands for the server's port, "…" for any text). Then the same machine without
 # the control: doctor and the example installers must say so. Last, scripts/try
 # --stop must end the server.
 set -uo pipefail
@@ -61,8 +61,8 @@ check() {
   matches "$actual" "$expected" || fail "README: \$ $command"$'\n'"--- shown:"$'\n'"$expected"$'\n'"--- got:"$'\n'"$actual"
 }
 
-# Every console block of the README, in order: "$ command" lines and the output
-# each is shown with.
+# Every console block of the README and the notes in docs/, in order: "$ command"
+# lines and the output each is shown with.
 commands=0
 in_block="" command="" expected=""
 while IFS= read -r line; do
@@ -82,8 +82,8 @@ while IFS= read -r line; do
     continue
   fi
   expected+=${expected:+$'\n'}$line
-done <"$readme"
-echo "ran $commands commands of the README"
+done < <(cat "$readme" "$root"/docs/*.md)
+echo "ran $commands commands of the README and docs/"
 [ $commands -gt 0 ] || fail "the README has no console block"
 
 # What scripts/try tells the reader to try is what the README shows.
@@ -98,7 +98,7 @@ doctor=$(run 'ulvane-call doctor; echo "exit $?"')
   fail "doctor without the control:"$'\n'"$doctor"
 run 'wine "$ULVANE_TREE/bin/ulvane-example-setup.exe" /S "/LOG=C:\ulvane-try\install.log"; echo "exit $?"' >/dev/null
 log=$(tr -d '\r' <"$WINEPREFIX/drive_c/ulvane-try/install.log")
-[[ $log == *$'\nFAILED: Cannot talk to the server: the control is not registered (class {88F75483-0574-11D0-8085-0000C0BD354B}); Call answered: '* ]] ||
+[[ $log == *$'\nFAILED: Cannot talk to the server: the control is not registered (class {88F75483-0574-11D0-8085-0000C0BD354B}); Call failed: '* ]] ||
   fail "the NSIS example without the control:"$'\n'"$log"
 [[ $log != *Waiting* ]] || fail "the NSIS example waited for a server it cannot reach"
 c_example=$(run 'wine "$ULVANE_TREE/bin/ulvane-example-c.exe" "C:\ulvane-try\ULVAPI.rtn" "C:\ulvane-try\ulvinst.rtn"; echo "exit $?"')

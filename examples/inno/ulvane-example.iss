@@ -1,10 +1,14 @@
 ; The Ulvane example installer for Inno Setup 6: installs the Ulvane web
 ; application on the InterSystems Cache server of this machine through
-; Ulvane.dll, as examples/nsis/ulvane-example.nsi does. Every step's result goes
-; to the setup log; a failed step writes "FAILED: " and the reason there and ends
-; setup with exit code 7.
+; Ulvane.dll and its Inno Setup binding (include/inno/Ulvane.iss), as
+; examples/nsis/ulvane-example.nsi does. Every step's result goes to the setup
+; log; a failed step writes "FAILED: " and the reason there and ends setup with
+; exit code 7.
 ;
 ;   ISCC.exe /DULVANE_DLL=C:\path\Ulvane.dll [/O<output dir>] [/F<name>] ulvane-example.iss
+;
+; The installer is written to this script's folder (OutputDir=.) unless /O names
+; another; /F names it (default: ulvane-inno-example-setup.exe).
 ;   setup.exe [/VERYSILENT /SUPPRESSMSGBOXES] [/CONFIG=name] [/LOG=file] [/ULVANETRACE=file] [/DIR=directory]
 ;
 ; /CONFIG picks the server configuration (default: the first listed), /LOG the
@@ -41,35 +45,17 @@ OutputDir=.
 OutputBaseFilename={#OUTPUT_NAME}
 
 [Files]
-; Extracted to Setup's temporary directory on the first call, unloaded and
-; deleted with it when Setup ends.
+; Extracted to Setup's temporary directory and loaded as the script starts,
+; unloaded and deleted with it when Setup ends.
 Source: "{#ULVANE_DLL}"; Flags: dontcopy
 Source: "..\web\index.csp"; DestDir: "{app}"
 Source: "..\routines\ULVAPI.rtn"; DestDir: "{app}\routines"
 Source: "..\routines\ULVWEB.rtn"; DestDir: "{app}\routines"
 Source: "..\routines\ulvinst.rtn"; DestDir: "{app}\routines"
 
+#include SourcePath + "..\..\include\inno\Ulvane.iss"
+
 [Code]
-function UpdateCpf(CpfPath: AnsiString): Integer;
-  external 'UpdateCpf@files:Ulvane.dll stdcall';
-function GetCachePort(Config: AnsiString): Integer;
-  external 'GetCachePort@files:Ulvane.dll stdcall';
-function GetCacheCpf(Config: AnsiString): PAnsiChar;
-  external 'GetCacheCpf@files:Ulvane.dll stdcall';
-function GetCacheDir(Config: AnsiString): PAnsiChar;
-  external 'GetCacheDir@files:Ulvane.dll stdcall';
-function LoadRtn(FilePath, Host, Port, NameSpace, Routine: AnsiString): Integer;
-  external 'LoadRtn@files:Ulvane.dll stdcall';
-// Sleep and Call get other names: the script has its own Sleep, and Call reads
-// better with the library's name on it.
-function UlvaneSleep(Milliseconds: Integer): Integer;
-  external 'Sleep@files:Ulvane.dll stdcall';
-function GetCacheConfig: PAnsiChar;
-  external 'GetCacheConfig@files:Ulvane.dll stdcall';
-function UlvaneCall(Host, Port, NameSpace, Expression: AnsiString): PAnsiChar;
-  external 'Call@files:Ulvane.dll stdcall';
-function LoadFile(Host, Port, FilePath: AnsiString): Integer;
-  external 'LoadFile@files:Ulvane.dll stdcall';
 // The DLL reads ULVANE_TRACE from Setup's environment on every call.
 function SetEnvironmentVariable(Name, Value: String): Integer;
   external 'SetEnvironmentVariableW@kernel32.dll stdcall';
@@ -98,6 +84,15 @@ begin
   Log('FAILED: ' + Reason);
 end;
 
+// Why the last call failed, in the DLL's own words, or else Otherwise (what the call
+// gave, for a call that did not fail but did not give what the step needs).
+function Why(Otherwise: String): String;
+begin
+  Result := UlvaneLastFailure;
+  if Result = '' then
+    Result := Otherwise;
+end;
+
 // The product's routines, each loaded into ULV under its file's name: one line
 // per file in examples/routines (ulvinst.rtn, the install routine, aside), each
 // also listed in [Files].
@@ -124,29 +119,22 @@ end;
 // The configuration named by /CONFIG=, or else the first one listed.
 function ChooseConfiguration: Boolean;
 var
-  Names, Name, Wanted: String;
-  LineEnd: Integer;
+  Names: TArrayOfString;
+  Wanted: String;
+  I: Integer;
 begin
   Result := False;
   Wanted := ExpandConstant('{param:CONFIG}');
-  Names := GetCacheConfig();
-  if Names = '' then begin
-    Fail('No InterSystems Cache configuration is installed on this machine (GetCacheConfig is empty)');
+  Names := UlvaneConfigurations;
+  if GetArrayLength(Names) = 0 then begin
+    Fail('No InterSystems Cache configuration is installed on this machine: ' + Why('GetCacheConfig is empty'));
     Exit;
   end;
   Config := '';
-  while Names <> '' do begin
-    LineEnd := Pos(#13#10, Names);
-    if LineEnd = 0 then begin
-      Name := Names;
-      Names := '';
-    end else begin
-      Name := Copy(Names, 1, LineEnd - 1);
-      Delete(Names, 1, LineEnd + 1);
-    end;
-    Log('Found configuration ' + Name);
-    if (Config = '') and ((Wanted = '') or (Wanted = Name)) then
-      Config := Name;
+  for I := 0 to GetArrayLength(Names) - 1 do begin
+    Log('Found configuration ' + Names[I]);
+    if (Config = '') and ((Wanted = '') or (Wanted = Names[I])) then
+      Config := Names[I];
   end;
   if Config = '' then begin
     Fail('There is no configuration named ' + Wanted);
@@ -156,6 +144,16 @@ begin
   Result := True;
 end;
 
+// UpdateCpf given a file that is not there makes a new one, which registers nothing
+// with the server: the file must be there before the port is read from it and before
+// the product is registered in it.
+function ConfigurationFileExists: Boolean;
+begin
+  Result := FileExists(Cpf);
+  if not Result then
+    Fail('The configuration file ' + Cpf + ' of configuration ' + Config + ' does not exist');
+end;
+
 function ReadConfiguration: Boolean;
 var
   PortNumber: Integer;
@@ -163,21 +161,23 @@ begin
   Result := False;
   CacheDir := GetCacheDir(Config);
   if CacheDir = '' then begin
-    Fail('Configuration ' + Config + ' has no installation directory (GetCacheDir is empty)');
+    Fail('Configuration ' + Config + ' has no installation directory: ' + Why('GetCacheDir is empty'));
     Exit;
   end;
   Log('Directory: ' + CacheDir);
 
   Cpf := GetCacheCpf(Config);
   if Cpf = '' then begin
-    Fail('Configuration ' + Config + ' has no configuration file (GetCacheCpf is empty)');
+    Fail('Configuration ' + Config + ' has no configuration file: ' + Why('GetCacheCpf is empty'));
     Exit;
   end;
   Log('Configuration file: ' + Cpf);
+  if not ConfigurationFileExists then
+    Exit;
 
   PortNumber := GetCachePort(Config);
   if PortNumber < 1 then begin
-    Fail('No server port in ' + Cpf + ' (GetCachePort returned ' + IntToStr(PortNumber) + ')');
+    Fail('No server port in ' + Cpf + ': ' + Why('GetCachePort returned ' + IntToStr(PortNumber)));
     Exit;
   end;
   Port := IntToStr(PortNumber);
@@ -206,12 +206,12 @@ begin
 end;
 
 // Asks the server which namespace it runs a line in there, until it says
-// NameSpace: a failed Call returns its message instead, and a server that is
-// still starting, or still making a new namespace ready, gets a few chances.
+// NameSpace: a server that is still starting, or still making a new namespace
+// ready, gets a few chances.
 function WaitForNamespace(NameSpace: String): Boolean;
 var
   Attempt: Integer;
-  Answer: String;
+  Answer, Reason: String;
 begin
   Result := False;
   Attempt := 1;
@@ -219,12 +219,13 @@ begin
     Answer := UlvaneCall(Host, Port, NameSpace, '$NAMESPACE');
     if Answer = NameSpace then
       Break;
+    Reason := Why('it answered ' + Answer);
     if Attempt >= Attempts then begin
-      Fail('The server at ' + Host + ' port ' + Port + ' does not answer in namespace ' + NameSpace + ': ' + Answer);
+      Fail('The server at ' + Host + ' port ' + Port + ' does not answer in namespace ' + NameSpace + ': ' + Reason);
       Exit;
     end;
     Log('Waiting for namespace ' + NameSpace + ' at ' + Host + ' port ' + Port + ' (attempt ' +
-        IntToStr(Attempt) + ' of ' + IntToStr(Attempts) + '): ' + Answer);
+        IntToStr(Attempt) + ' of ' + IntToStr(Attempts) + '): ' + Reason);
     Attempt := Attempt + 1;
     UlvaneSleep(PauseMs);
   end;
@@ -236,13 +237,16 @@ function Register: Boolean;
 var
   Status: Integer;
 begin
+  Result := False;
+  if not ConfigurationFileExists then
+    Exit;
   Status := UpdateCpf(Cpf);
   Result := Status = 1;
   if Result then
     Log('Registered namespace ULV and web application /csp/ulv in ' + Cpf)
   else
-    Fail('Could not register namespace ULV and web application /csp/ulv in ' + Cpf + ' (UpdateCpf returned ' +
-         IntToStr(Status) + ')');
+    Fail('Could not register namespace ULV and web application /csp/ulv in ' + Cpf + ': ' +
+         Why('UpdateCpf returned ' + IntToStr(Status)));
 end;
 
 function LoadRoutines: Boolean;
@@ -257,8 +261,8 @@ begin
     Path := ExpandConstant('{app}\routines\') + Routines[I] + '.rtn';
     Status := LoadRtn(Path, Host, Port, 'ULV', Routines[I]);
     if Status <> 1 then begin
-      Fail('Could not load routine ' + Routines[I] + ' into ULV from ' + Path + ' (LoadRtn returned ' +
-           IntToStr(Status) + ')');
+      Fail('Could not load routine ' + Routines[I] + ' into ULV from ' + Path + ': ' +
+           Why('LoadRtn returned ' + IntToStr(Status)));
       Exit;
     end;
     Log('Loaded routine ' + Routines[I] + ' into ULV');
@@ -266,7 +270,7 @@ begin
   Path := ExpandConstant('{app}\routines\ulvinst.rtn');
   Status := LoadFile(Host, Port, Path);
   if Status <> 1 then begin
-    Fail('Could not load the install routine from ' + Path + ' (LoadFile returned ' + IntToStr(Status) + ')');
+    Fail('Could not load the install routine from ' + Path + ': ' + Why('LoadFile returned ' + IntToStr(Status)));
     Exit;
   end;
   Log('Loaded the install routine into %SYS');
@@ -286,7 +290,8 @@ begin
   if Result then
     Log('Checked: routine ' + Name + ' is in ' + NameSpace)
   else
-    Fail('Routine ' + Name + ' is not in ' + NameSpace + ' after loading: ' + Answer);
+    Fail('Routine ' + Name + ' is not in ' + NameSpace + ' after loading: ' +
+         Why('the check answered ' + Answer + ', not ' + NameSpace + ':1'));
 end;
 
 function CheckRoutines: Boolean;

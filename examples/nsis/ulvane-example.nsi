@@ -1,10 +1,14 @@
 ; The Ulvane example installer: installs the Ulvane web application on the
-; InterSystems Cache server of this machine through Ulvane.dll and NSIS's System
-; plug-in. Every step's result goes to the install log; a failed step aborts with
-; a message and exit code 2.
+; InterSystems Cache server of this machine through Ulvane.dll and its NSIS binding
+; (include/nsis/Ulvane.nsh). Every step's result goes to the install log; a failed
+; step aborts with a message that says why, and exit code 2.
 ;
-;   makensis -DULVANE_DLL=/path/to/Ulvane.dll [-DOUTFILE=setup.exe] [-DTARGET=amd64-unicode] ulvane-example.nsi
+;   makensis -NOCD -DULVANE_DLL=path/to/Ulvane.dll [-DOUTFILE=setup.exe] [-DTARGET=amd64-unicode] path/to/ulvane-example.nsi
 ;   setup.exe [/S] [/CONFIG=name] [/LOG=file] [/ULVANETRACE=file] [/D=install directory]
+;
+; makensis works in the script's folder unless given -NOCD: relative paths (the DLL,
+; OUTFILE, this script's) are then taken from the folder makensis is run in, and the
+; installer is written there unless OUTFILE names another place.
 ;
 ; /CONFIG picks the server configuration (default: the first listed), /LOG the
 ; install log (default: %TEMP%\UlvaneSetup.log), /D the web application's
@@ -17,26 +21,29 @@
   Target ${TARGET}
 !endif
 Unicode true
-!if ${NSIS_PTR_SIZE} > 4
-  !define BITS 64
+; This script's folder: makensis gives it as typed (relative to where it was run)
+; but reads relative paths from the script's folder unless given -NOCD.
+!if /FileExists "${__FILEDIR__}/${__FILE__}"
+  !define HERE "${__FILEDIR__}"
 !else
-  !define BITS 32
+  !define HERE "."
 !endif
 !include LogicLib.nsh
 !include FileFunc.nsh
+!include "${HERE}/../../include/nsis/Ulvane.nsh"
 
 !ifndef ULVANE_DLL
-  !error "Define ULVANE_DLL, the built Ulvane.dll: makensis -DULVANE_DLL=/path/to/Ulvane.dll"
+  !error "Define ULVANE_DLL, the built Ulvane.dll: makensis -NOCD -DULVANE_DLL=path/to/Ulvane.dll"
+!endif
+!if ! /FileExists "${ULVANE_DLL}"
+  !error "There is no ${ULVANE_DLL}: a relative path is taken from the script's folder, or with -NOCD from the current one"
 !endif
 !ifndef OUTFILE
   !define OUTFILE "ulvane-example-setup.exe"
 !endif
-!define ROUTINES "${__FILEDIR__}/../routines"
-!define WEB "${__FILEDIR__}/../web"
+!define ROUTINES "${HERE}/../routines"
+!define WEB "${HERE}/../web"
 
-; The DLL is extracted to the plug-ins directory and always called by its full
-; path: System then loads this file, and Sleep is Ulvane's, not kernel32's.
-!define ULVANE "$PLUGINSDIR\Ulvane.dll"
 ; The outside control's class, which the server exports create.
 !define CONTROL_CLSID "{88F75483-0574-11D0-8085-0000C0BD354B}"
 ; The installer runs on the database server's own machine.
@@ -64,24 +71,28 @@ Var Port      ; its server port
 !macroend
 !define Log "!insertmacro Log"
 
-; System keeps a DLL loaded after calling it, and the installer can then not
-; delete its plug-ins directory when it ends. The DLL's last call, on every path,
-; has the u option, which unloads it after the call.
-!macro UnloadUlvane
-  System::Call '${ULVANE}::Sleep(i 0) i ?u'
-!macroend
-
 ; A failed step: the message goes to the log and (unless silent) a message box,
-; the exit code becomes 2, and the install stops.
+; the exit code becomes 2, and the install stops. The DLL is unloaded first, so
+; that the installer can delete its plug-ins directory.
 !macro Fail text
   ${Log} "FAILED: ${text}"
   FileClose $Log
-  !insertmacro UnloadUlvane
+  ${Ulvane_Unload}
   MessageBox MB_ICONSTOP "${text}" /SD IDOK
   SetErrorLevel 2
   Abort "${text}"
 !macroend
 !define Fail "!insertmacro Fail"
+
+; Out: $R9, why the last call failed in the DLL's own words, or else otherwise (what
+; the call gave, for a call that did not fail but did not give what the step needs).
+!macro Why otherwise
+  ${Ulvane_GetLastFailure} $R9
+  ${If} $R9 == ""
+    StrCpy $R9 "${otherwise}"
+  ${EndIf}
+!macroend
+!define Why "!insertmacro Why"
 
 ; The product's routines, each loaded into ULV under its file's name: one line
 ; per file in examples/routines (ulvinst.rtn, the install routine, aside).
@@ -95,14 +106,10 @@ Var Port      ; its server port
 !macroend
 
 !macro LoadRoutine name
-  StrCpy $1 "$INSTDIR\routines\${name}.rtn"
-  StrCpy $2 "${HOST}"
-  StrCpy $3 $Port
-  StrCpy $4 "ULV"
-  StrCpy $5 "${name}"
-  System::Call '${ULVANE}::LoadRtn(m r1, m r2, m r3, m r4, m r5) i .r0'
+  ${Ulvane_LoadRtn} "$INSTDIR\routines\${name}.rtn" "${HOST}" $Port "ULV" "${name}" $0
   ${If} $0 <> 1
-    ${Fail} "Could not load routine ${name} into ULV from $1 (LoadRtn returned $0)"
+    ${Why} "LoadRtn returned $0"
+    ${Fail} "Could not load routine ${name} into ULV from $INSTDIR\routines\${name}.rtn: $R9"
   ${EndIf}
   ${Log} "Loaded routine ${name} into ULV"
 !macroend
@@ -112,16 +119,13 @@ Var Port      ; its server port
 ; raised no error; a namespace the server lacks runs the line in its default
 ; namespace instead, so the answer must name the namespace as well: it is
 ; "ULV:1" for ULVAPI in ULV (">0" because a server may give $D as 1, 10 or 11),
-; and anything else (another namespace, 0, a failure message) means the routine
+; and anything else (another namespace, 0, a failed call) means the routine
 ; is not there.
 !macro CheckRoutine namespace name
-  StrCpy $1 "${HOST}"
-  StrCpy $2 $Port
-  StrCpy $3 "${namespace}"
-  StrCpy $4 '$$NAMESPACE_":"_($$D(^ROUTINE("${name}"))>0)'
-  System::Call '${ULVANE}::Call(m r1, m r2, m r3, m r4) m .r0'
+  ${Ulvane_Call} "${HOST}" $Port "${namespace}" '$$NAMESPACE_":"_($$D(^ROUTINE("${name}"))>0)' $0
   ${If} $0 S!= "${namespace}:1"
-    ${Fail} "Routine ${name} is not in ${namespace} after loading (the check answered $0, not ${namespace}:1)"
+    ${Why} "the check answered $0, not ${namespace}:1"
+    ${Fail} "Routine ${name} is not in ${namespace} after loading: $R9"
   ${EndIf}
   ${Log} "Checked: routine ${name} is in ${namespace}"
 !macroend
@@ -129,160 +133,7 @@ Var Port      ; its server port
   !insertmacro CheckRoutine ULV ${name}
 !macroend
 
-; In: $0 a text of lines separated by CR LF. Out: $1 the first line, $0 the rest.
-Function SplitFirstLine
-  StrCpy $2 0
-  ${Do}
-    StrCpy $3 $0 2 $2
-    ${If} $3 == ""
-      StrCpy $1 $0
-      StrCpy $0 ""
-      Return
-    ${EndIf}
-    ${If} $3 == "$\r$\n"
-      StrCpy $1 $0 $2
-      IntOp $2 $2 + 2
-      StrCpy $0 $0 "" $2
-      Return
-    ${EndIf}
-    IntOp $2 $2 + 1
-  ${Loop}
-FunctionEnd
-
-; The configuration named by /CONFIG=, or else the first one listed.
-Function ChooseConfiguration
-  ${GetParameters} $R0
-  ClearErrors
-  ${GetOptions} $R0 "/CONFIG=" $R1
-  ${If} ${Errors}
-    StrCpy $R1 ""
-  ${EndIf}
-  System::Call '${ULVANE}::GetCacheConfig() m .r0'
-  ; System answers "error" when it could not call the DLL at all: a DLL that does
-  ; not load (the 64-bit one in a 32-bit installer, say) or lacks the export. The
-  ; answer is then no list of configurations.
-  ${If} $0 S== "error"
-    ${Fail} "Cannot call Ulvane.dll: it did not load, or lacks GetCacheConfig (this ${BITS}-bit installer needs the ${BITS}-bit Ulvane.dll)"
-  ${EndIf}
-  ${If} $0 == ""
-    ${Fail} "No InterSystems Cache configuration is installed on this machine (GetCacheConfig is empty)"
-  ${EndIf}
-  StrCpy $Config ""
-  ${Do}
-    Call SplitFirstLine
-    ${Log} "Found configuration $1"
-    ${If} $Config == ""
-      ${If} $R1 == ""
-      ${OrIf} $R1 == $1
-        StrCpy $Config $1
-      ${EndIf}
-    ${EndIf}
-  ${LoopUntil} $0 == ""
-  ${If} $Config == ""
-    ${Fail} "There is no configuration named $R1"
-  ${EndIf}
-  ${Log} "Configuration: $Config"
-FunctionEnd
-
-Function ReadConfiguration
-  StrCpy $1 $Config
-  System::Call '${ULVANE}::GetCacheDir(m r1) m .r0'
-  ${If} $0 == ""
-    ${Fail} "Configuration $Config has no installation directory (GetCacheDir is empty)"
-  ${EndIf}
-  StrCpy $CacheDir $0
-  ${Log} "Directory: $CacheDir"
-
-  System::Call '${ULVANE}::GetCacheCpf(m r1) m .r0'
-  ${If} $0 == ""
-    ${Fail} "Configuration $Config has no configuration file (GetCacheCpf is empty)"
-  ${EndIf}
-  StrCpy $Cpf $0
-  ${Log} "Configuration file: $Cpf"
-
-  System::Call '${ULVANE}::GetCachePort(m r1) i .r0'
-  ${If} $0 < 1
-    ${Fail} "No server port in $Cpf (GetCachePort returned $0)"
-  ${EndIf}
-  StrCpy $Port $0
-  ${Log} "Port: $Port"
-FunctionEnd
-
-; Out: $R4 the file the control's class is registered with, or "" when it is not
-; registered. The installer reads the registry view of its own architecture (the
-; 32-bit one in an x86 build, the 64-bit one in amd64-unicode), as the DLL's
-; CoCreateInstance does.
-Function FindControl
-  ReadRegStr $R4 HKCR "CLSID\${CONTROL_CLSID}\InprocServer32" ""
-  ${If} $R4 == ""
-    ReadRegStr $R4 HKCR "CLSID\${CONTROL_CLSID}\LocalServer32" ""
-  ${EndIf}
-FunctionEnd
-
-; In: $R6 a namespace. Asks the server which namespace it runs a line in there,
-; until it says $R6: a failed Call returns its message instead, and a server that
-; is still starting, or still making a new namespace ready, gets a few chances.
-Function WaitForNamespace
-  StrCpy $R5 1
-  ${Do}
-    StrCpy $1 "${HOST}"
-    StrCpy $2 $Port
-    StrCpy $3 $R6
-    StrCpy $4 "$$NAMESPACE"
-    System::Call '${ULVANE}::Call(m r1, m r2, m r3, m r4) m .r0'
-    ${If} $0 S== $R6
-      ${ExitDo}
-    ${EndIf}
-    ; No server can answer through a control that is not there; waiting will not help.
-    Call FindControl
-    ${If} $R4 == ""
-      ${Fail} "Cannot talk to the server: the control is not registered (class ${CONTROL_CLSID}); Call answered: $0"
-    ${EndIf}
-    ${If} $R5 >= ${ATTEMPTS}
-      ${Fail} "The server at ${HOST} port $Port does not answer in namespace $R6: $0"
-    ${EndIf}
-    ${Log} "Waiting for namespace $R6 at ${HOST} port $Port (attempt $R5 of ${ATTEMPTS}): $0"
-    IntOp $R5 $R5 + 1
-    System::Call '${ULVANE}::Sleep(i ${PAUSE_MS}) i'
-  ${Loop}
-  ${Log} "The server answers in namespace $R6"
-FunctionEnd
-
-Function LogServerVersion
-  StrCpy $1 "${HOST}"
-  StrCpy $2 $Port
-  StrCpy $3 "%SYS"
-  StrCpy $4 "$$ZV"
-  System::Call '${ULVANE}::Call(m r1, m r2, m r3, m r4) m .r0'
-  ${Log} "Server: $0"
-FunctionEnd
-
-Function Register
-  StrCpy $1 $Cpf
-  System::Call '${ULVANE}::UpdateCpf(m r1) i .r0'
-  ${If} $0 <> 1
-    ${Fail} "Could not register namespace ULV and web application /csp/ulv in $Cpf (UpdateCpf returned $0)"
-  ${EndIf}
-  ${Log} "Registered namespace ULV and web application /csp/ulv in $Cpf"
-FunctionEnd
-
-Function LoadRoutines
-  !insertmacro ForEachRoutine LoadRoutine
-  StrCpy $1 "${HOST}"
-  StrCpy $2 $Port
-  StrCpy $3 "$INSTDIR\routines\ulvinst.rtn"
-  System::Call '${ULVANE}::LoadFile(m r1, m r2, m r3) i .r0'
-  ${If} $0 <> 1
-    ${Fail} "Could not load the install routine from $3 (LoadFile returned $0)"
-  ${EndIf}
-  ${Log} "Loaded the install routine into %SYS"
-FunctionEnd
-
-Function CheckRoutines
-  !insertmacro ForEachRoutine CheckProductRoutine
-  !insertmacro CheckRoutine %SYS QUMAINST
-FunctionEnd
-
+; The install's steps; each function below is one of them.
 Section "Ulvane web application"
   ${GetParameters} $R0
   ClearErrors
@@ -302,6 +153,12 @@ Section "Ulvane web application"
 
   InitPluginsDir
   File "/oname=${ULVANE}" "${ULVANE_DLL}"
+  ; A DLL that does not load (the 64-bit one in a 32-bit installer, say) would
+  ; otherwise answer every call with System's "error".
+  ${Ulvane_LoadFailure} $0
+  ${If} $0 != ""
+    ${Fail} $0
+  ${EndIf}
 
   Call ChooseConfiguration
   Call ReadConfiguration
@@ -331,7 +188,161 @@ Section "Ulvane web application"
   Call WaitForNamespace
   Call LoadRoutines
   Call CheckRoutines
-  !insertmacro UnloadUlvane
+  ${Ulvane_Unload}
   ${Log} "Installed."
   FileClose $Log
 SectionEnd
+
+; In: $0 a text of lines separated by CR LF. Out: $1 the first line, $0 the rest.
+Function SplitFirstLine
+  StrCpy $2 0
+  ${Do}
+    StrCpy $3 $0 2 $2
+    ${If} $3 == ""
+      StrCpy $1 $0
+      StrCpy $0 ""
+      Return
+    ${EndIf}
+    ${If} $3 == "$\r$\n"
+      StrCpy $1 $0 $2
+      IntOp $2 $2 + 2
+      StrCpy $0 $0 "" $2
+      Return
+    ${EndIf}
+    IntOp $2 $2 + 1
+  ${Loop}
+FunctionEnd
+
+; The configuration named by /CONFIG=, or else the first one listed.
+Function ChooseConfiguration
+  ${GetParameters} $R0
+  ClearErrors
+  ${GetOptions} $R0 "/CONFIG=" $R1
+  ${If} ${Errors}
+    StrCpy $R1 ""
+  ${EndIf}
+  ${Ulvane_GetCacheConfig} $0
+  ${If} $0 == ""
+    ${Why} "GetCacheConfig is empty"
+    ${Fail} "No InterSystems Cache configuration is installed on this machine: $R9"
+  ${EndIf}
+  StrCpy $Config ""
+  ${Do}
+    Call SplitFirstLine
+    ${Log} "Found configuration $1"
+    ${If} $Config == ""
+      ${If} $R1 == ""
+      ${OrIf} $R1 == $1
+        StrCpy $Config $1
+      ${EndIf}
+    ${EndIf}
+  ${LoopUntil} $0 == ""
+  ${If} $Config == ""
+    ${Fail} "There is no configuration named $R1"
+  ${EndIf}
+  ${Log} "Configuration: $Config"
+FunctionEnd
+
+; UpdateCpf given a file that is not there makes a new one, which registers nothing
+; with the server: the file must be there before the port is read from it and before
+; the product is registered in it.
+Function RequireConfigurationFile
+  ${IfNot} ${FileExists} $Cpf
+    ${Fail} "The configuration file $Cpf of configuration $Config does not exist"
+  ${EndIf}
+FunctionEnd
+
+Function ReadConfiguration
+  ${Ulvane_GetCacheDir} $Config $0
+  ${If} $0 == ""
+    ${Why} "GetCacheDir is empty"
+    ${Fail} "Configuration $Config has no installation directory: $R9"
+  ${EndIf}
+  StrCpy $CacheDir $0
+  ${Log} "Directory: $CacheDir"
+
+  ${Ulvane_GetCacheCpf} $Config $0
+  ${If} $0 == ""
+    ${Why} "GetCacheCpf is empty"
+    ${Fail} "Configuration $Config has no configuration file: $R9"
+  ${EndIf}
+  StrCpy $Cpf $0
+  ${Log} "Configuration file: $Cpf"
+  Call RequireConfigurationFile
+
+  ${Ulvane_GetCachePort} $Config $0
+  ${If} $0 < 1
+    ${Why} "GetCachePort returned $0"
+    ${Fail} "No server port in $Cpf: $R9"
+  ${EndIf}
+  StrCpy $Port $0
+  ${Log} "Port: $Port"
+FunctionEnd
+
+; Out: $R4 the file the control's class is registered with, or "" when it is not
+; registered. The installer reads the registry view of its own architecture (the
+; 32-bit one in an x86 build, the 64-bit one in amd64-unicode), as the DLL's
+; CoCreateInstance does.
+Function FindControl
+  ReadRegStr $R4 HKCR "CLSID\${CONTROL_CLSID}\InprocServer32" ""
+  ${If} $R4 == ""
+    ReadRegStr $R4 HKCR "CLSID\${CONTROL_CLSID}\LocalServer32" ""
+  ${EndIf}
+FunctionEnd
+
+; In: $R6 a namespace. Asks the server which namespace it runs a line in there,
+; until it says $R6: a server that is still starting, or still making a new
+; namespace ready, gets a few chances.
+Function WaitForNamespace
+  StrCpy $R5 1
+  ${Do}
+    ${Ulvane_Call} "${HOST}" $Port $R6 "$$NAMESPACE" $0
+    ${If} $0 S== $R6
+      ${ExitDo}
+    ${EndIf}
+    ${Why} "it answered $0"
+    ; No server can answer through a control that is not there; waiting will not help.
+    Call FindControl
+    ${If} $R4 == ""
+      ${Fail} "Cannot talk to the server: the control is not registered (class ${CONTROL_CLSID}); Call failed: $R9"
+    ${EndIf}
+    ${If} $R5 >= ${ATTEMPTS}
+      ${Fail} "The server at ${HOST} port $Port does not answer in namespace $R6: $R9"
+    ${EndIf}
+    ${Log} "Waiting for namespace $R6 at ${HOST} port $Port (attempt $R5 of ${ATTEMPTS}): $R9"
+    IntOp $R5 $R5 + 1
+    ${Ulvane_Sleep} ${PAUSE_MS}
+  ${Loop}
+  ${Log} "The server answers in namespace $R6"
+FunctionEnd
+
+Function LogServerVersion
+  ${Ulvane_Call} "${HOST}" $Port "%SYS" "$$ZV" $0
+  ${Log} "Server: $0"
+FunctionEnd
+
+Function Register
+  Call RequireConfigurationFile
+  ${Ulvane_UpdateCpf} $Cpf $0
+  ${If} $0 <> 1
+    ${Why} "UpdateCpf returned $0"
+    ${Fail} "Could not register namespace ULV and web application /csp/ulv in $Cpf: $R9"
+  ${EndIf}
+  ${Log} "Registered namespace ULV and web application /csp/ulv in $Cpf"
+FunctionEnd
+
+Function LoadRoutines
+  !insertmacro ForEachRoutine LoadRoutine
+  StrCpy $1 "$INSTDIR\routines\ulvinst.rtn"
+  ${Ulvane_LoadFile} "${HOST}" $Port $1 $0
+  ${If} $0 <> 1
+    ${Why} "LoadFile returned $0"
+    ${Fail} "Could not load the install routine from $1: $R9"
+  ${EndIf}
+  ${Log} "Loaded the install routine into %SYS"
+FunctionEnd
+
+Function CheckRoutines
+  !insertmacro ForEachRoutine CheckProductRoutine
+  !insertmacro CheckRoutine %SYS QUMAINST
+FunctionEnd

@@ -20,7 +20,8 @@ expected=$(
     printf '%s\n' CHANGELOG.md LICENSE README.md Ulvane.dll bin/ulvane-call.exe debug/Ulvane.dll.debug \
       include/ulvane.h x64/Ulvane.dll x64/bin/ulvane-call.exe x64/debug/Ulvane.dll.debug
     git -C "$root" ls-tree -r --name-only "$commit" -- \
-      examples/c examples/inno examples/nsis examples/routines examples/web | grep -v '/CMakeLists.txt$'
+      docs include/nsis include/inno examples/c examples/inno examples/nsis examples/routines examples/web |
+      grep -v '/CMakeLists.txt$'
   } | LC_ALL=C sort
 )
 commit_time=$(git -C "$root" log -1 --format=%ct "$commit")
@@ -43,7 +44,9 @@ $expected"
 # The version is the same everywhere: archive name (above), changelog, DLL resources
 # (the checks below), the tools.
 [ "$(grep -m1 '^## ' "$kit/CHANGELOG.md")" = "## $version" ] || fail "CHANGELOG.md's top entry is not $version"
-cmp "$kit/include/ulvane.h" "$root/include/ulvane.h" || fail "the kit's header is not the project's"
+for file in include/ulvane.h include/nsis/Ulvane.nsh include/inno/Ulvane.iss; do
+  cmp "$kit/$file" "$root/$file" || fail "the kit's $file is not the project's"
+done
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -85,6 +85,7 @@ struct StopCase {
   std::string reason;  // how the text after "FAILED: " starts
   int waits;           // pauses before giving up on the server
   bool past_files;     // stopped after the files are installed and the product registered
+  bool no_file = false;  // the configuration's file is not there
 };
 
 // Runs the installer (install(arguments)) in each situation where it must stop, each
