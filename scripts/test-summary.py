@@ -45,7 +45,7 @@ def main():
         minutes = f"{int(seconds) // 60}:{int(seconds) % 60:02d}"
         notrun = os.path.join(directory, name + ".notrun")
         if os.path.exists(notrun):
-            print(f"  {name:8} not run ({open(notrun).read().strip()})")
+            print(f"  {name:10} not run ({open(notrun).read().strip()})")
             continue
         counts = {"passed": 0, "failed": 0, "skipped": 0}
         reasons, failed = {}, []
@@ -60,16 +60,16 @@ def main():
                     failed.append(case.get("name") + (f" ({why})" if why else ""))
         stage_failed = os.path.exists(os.path.join(directory, name + ".failed"))
         bad = bad or stage_failed or counts["failed"] > 0
-        line = f"  {name:8} {minutes:>6}"
+        line = f"  {name:10} {minutes:>6}"
         if os.path.exists(report):
             line += f"  {counts['passed']} passed, {counts['failed']} failed, {counts['skipped']} skipped"
         if stage_failed:
             line += "  FAILED"
         print(line)
         for test in failed:
-            print(f"           failed: {test}")
+            print(f"             failed: {test}")
         for why, tests in reasons.items():
-            print(f"           skipped {len(tests)} ({why}): {' '.join(sorted(tests))}")
+            print(f"             skipped {len(tests)} ({why}): {' '.join(sorted(tests))}")
         for key in totals:
             totals[key] += counts[key]
     print(f"summary: {totals['passed']} passed, {totals['failed']} failed, {totals['skipped']} skipped")
