@@ -58,13 +58,16 @@ void destroy(ThreadRecord* record) noexcept {
   delete record;
 }
 
+// The calling thread's record if it has one; makes none.
+ThreadRecord* existing_record() noexcept {
+  const DWORD slot = record_slot;
+  return slot != TLS_OUT_OF_INDEXES ? static_cast<ThreadRecord*>(TlsGetValue(slot)) : nullptr;
+}
+
 }  // namespace
 
 ThreadRecord* this_thread_record() noexcept {
-  DWORD slot = record_slot;
-  if (slot != TLS_OUT_OF_INDEXES) {
-    if (auto* record = static_cast<ThreadRecord*>(TlsGetValue(slot))) return record;
-  }
+  if (ThreadRecord* record = existing_record()) return record;
   auto* record = new (std::nothrow) ThreadRecord;
   if (!record) return nullptr;
   Exclusive lock;
@@ -88,10 +91,7 @@ std::string& result_storage(ResultText which) {
 
 void forget_last_failure() noexcept {
   const DWORD last_error = GetLastError();
-  const DWORD slot = record_slot;
-  if (slot != TLS_OUT_OF_INDEXES) {
-    if (auto* record = static_cast<ThreadRecord*>(TlsGetValue(slot))) record->last_failure.clear();
-  }
+  if (ThreadRecord* record = existing_record()) record->last_failure.clear();
   SetLastError(last_error);
 }
 
@@ -110,9 +110,7 @@ void record_last_failure(const std::string& message) noexcept {
 
 const char* last_failure() noexcept {
   const DWORD last_error = GetLastError();
-  const DWORD slot = record_slot;
-  const ThreadRecord* record =
-      slot != TLS_OUT_OF_INDEXES ? static_cast<const ThreadRecord*>(TlsGetValue(slot)) : nullptr;
+  const ThreadRecord* record = existing_record();
   SetLastError(last_error);
   return record ? record->last_failure.c_str() : "";
 }
