@@ -116,7 +116,7 @@ TEST(Smoke, TracesEachCallWhenAsked) {
   ScratchDirectory traces;
   const std::string path = traces.file("calls.trace");
   {
-    ScopedEnvironment trace("ULVANE_TRACE", path.c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
     EXPECT_EQ(api.GetCachePort("NONE"), -1);
     EXPECT_STREQ(api.GetLastFailure(), "No configuration named 'NONE' is recorded");
     EXPECT_STREQ(api.GetCacheDir(nullptr), "");

@@ -63,7 +63,7 @@ struct TracedUpdate {
 TracedUpdate traced_update(const ScratchDirectory& traces, const char* path) {
   static int count = 0;
   const std::string trace_file = traces.file("trace" + std::to_string(++count) + ".txt");
-  ScopedEnvironment trace("ULVANE_TRACE", trace_file.c_str());
+  ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, trace_file.c_str());
   const int result = library().UpdateCpf(path);
   const Trace lines = read_trace(trace_file);
   return {result, lines.calls.empty() ? "<no line>" : lines.calls.back().field(kFailure)};

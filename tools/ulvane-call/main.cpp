@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/owner.h"
-#include "exports/trace_variables.h"
+#include "trace/trace_variables.h"
 #include "doctor.h"
 #include "ulvane.h"
 

@@ -2,8 +2,8 @@
 // thread and the unload give back what the module kept for its callers.
 #include <windows.h>
 
-#include "exports/frame_tables.h"
-#include "exports/thread_records.h"
+#include "runtime/frame_tables.h"
+#include "runtime/thread_records.h"
 
 namespace __gnu_cxx {
 // The C++ runtime's release of its own buffers (the emergency exception pool).
