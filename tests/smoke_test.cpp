@@ -140,3 +140,7 @@ TEST(Smoke, TracesEachCallWhenAsked) {
 TEST(Smoke, AnswersEachFailureBesideAHostsSharedUnwinder) {
   expect_failures_answered_beside_shared_unwinders();
 }
+
+int main(int argc, char** argv) {
+  return run_child_or_tests(argc, argv, {shared_unwinder_child()});
+}
