@@ -19,6 +19,7 @@
 #include "server_file.h"
 #include "support/standin_server.h"
 #include "support/trace_lines.h"
+#include "ulvane.h"
 
 using namespace ulvane::test;
 
@@ -59,7 +60,7 @@ struct Machine {
 }  // namespace
 
 TEST(Doctor, ReportsEveryCheckOkAndOnlyReads) {
-  const ScopedEnvironment no_trace("ULVANE_TRACE", nullptr);
+  const ScopedEnvironment no_trace(ULVANE_TRACE_VARIABLE, nullptr);
   StandinServer server;
   Machine machine(server.port_text());
 
@@ -265,8 +266,8 @@ TEST(Doctor, SaysWhetherTheLibraryTracesItsCalls) {
   const std::string files[] = {trace, nowhere, linked, notes, held};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    const ScopedEnvironment variable("ULVANE_TRACE", row.variable);
-    const ScopedEnvironment lengths("ULVANE_TRACE_ARGS", row.lengths);
+    const ScopedEnvironment variable(ULVANE_TRACE_VARIABLE, row.variable);
+    const ScopedEnvironment lengths(ULVANE_TRACE_ARGS_VARIABLE, row.lengths);
     std::vector<std::optional<std::string>> before;
     std::vector<std::size_t> calls_before;
     for (const std::string& file : files) {

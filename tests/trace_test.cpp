@@ -31,13 +31,12 @@
 #include "support/trace_lines.h"
 #include "common/system_message.h"
 #include "common/text.h"
+#include "ulvane.h"
 
 using namespace ulvane::test;
 
 namespace {
 
-constexpr const char* kTraceVariable = "ULVANE_TRACE";
-constexpr const char* kArgumentsVariable = "ULVANE_TRACE_ARGS";
 // The mode of this program that the process test starts its writers in.
 constexpr const char* kWriterMode = "writer";
 constexpr int kCallsPerThread = 100;
@@ -111,8 +110,8 @@ protected:
     std::string traced;
     std::string before, after;
     {
-      ScopedEnvironment trace(kTraceVariable, path.c_str());
-      ScopedEnvironment arguments(kArgumentsVariable, arguments_variable);
+      ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
+      ScopedEnvironment arguments(ULVANE_TRACE_ARGS_VARIABLE, arguments_variable);
       before = utc_now();
       traced = row.call();
       after = utc_now();
@@ -263,7 +262,7 @@ TEST_F(TracedMachine, AsksTheControlForTheServersErrorOnlyWhenTracing) {
   ScratchDirectory trace_files;
   std::string traced;
   {
-    ScopedEnvironment trace(kTraceVariable, trace_files.file("trace.log").c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, trace_files.file("trace.log").c_str());
     traced = control_log();
   }
   const std::string run_line = "RunCode \"S P1=1/0\"\n";
@@ -328,13 +327,13 @@ TEST_F(TracedMachine, WithoutTheVariableNothingIsWritten) {
     api.Sleep(0);
   };
   {
-    ScopedEnvironment empty(kTraceVariable, "");
+    ScopedEnvironment empty(ULVANE_TRACE_VARIABLE, "");
     calls();
   }
   calls();
   EXPECT_EQ(names_matching(trace_files.path() + "\\*"), std::set<std::string>{});
   {
-    ScopedEnvironment trace(kTraceVariable, path.c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
     api.Sleep(0);
   }
   calls();
@@ -365,7 +364,7 @@ TEST_F(TracedMachine, AnUnwritableTraceChangesNoResult) {
   };
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
-    ScopedEnvironment trace(kTraceVariable, path.c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
     EXPECT_EQ(results(), untraced);
   }
   CloseHandle(holder);
@@ -457,7 +456,7 @@ TEST(Trace, WritesToAnExistingFileOnlyWhenItIsATrace) {
       real_get_file_information = reparse_hook->original<decltype(&GetFileInformationByHandle)>();
     }
     {
-      ScopedEnvironment trace(kTraceVariable, path.c_str());
+      ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
       EXPECT_EQ(library().Sleep(0), 0);
     }
     owner_hook.reset();
@@ -491,7 +490,7 @@ TEST(Trace, ARelativePathIsRefused) {
                                rooted};
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
-    ScopedEnvironment trace(kTraceVariable, path.c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
     EXPECT_EQ(library().Sleep(0), 0);
   }
   SetCurrentDirectoryA(previous);
@@ -509,8 +508,8 @@ TEST(Trace, FollowsAPathOnlyUtf16Spells) {
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   const std::wstring path = folder + L"\\trace.log";
   {
-    ScopedEnvironment trace(kTraceVariable, nullptr);  // and restores it after
-    SetEnvironmentVariableW(L"ULVANE_TRACE", path.c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, nullptr);  // and restores it after
+    SetEnvironmentVariableW(L"" ULVANE_TRACE_VARIABLE, path.c_str());
     library().Sleep(0);
   }
   // Moved to a name the test's own ANSI reading can open.
@@ -543,7 +542,7 @@ BOOL WINAPI short_write_file(HANDLE file, LPCVOID data, DWORD size, LPDWORD writ
 TEST(Trace, AWriteCutShortLeavesTheNextLineWhole) {
   ScratchDirectory trace_files;
   const std::string path = trace_files.file("trace.log");
-  ScopedEnvironment trace(kTraceVariable, path.c_str());
+  ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
   library().Sleep(0);
   {
     ImportHook hook(library_module(), "kernel32.dll", "WriteFile",
@@ -605,7 +604,7 @@ TEST(Trace, LinesOfThreadsWritingAtOnceStayWhole) {
   const std::string path = trace_files.file("trace.log");
   std::vector<std::string> names;
   {
-    ScopedEnvironment trace(kTraceVariable, path.c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
     names = call_from_threads(4);
   }
   expect_lines_of(trace_lines(path), names, 1);
@@ -620,7 +619,7 @@ TEST(Trace, LinesOfProcessesWritingAtOnceStayWhole) {
   const std::string path = trace_files.file("trace.log");
   std::vector<PROCESS_INFORMATION> writers;
   {
-    ScopedEnvironment trace(kTraceVariable, path.c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
     std::string command = child_command(kWriterMode);
     for (int i = 0; i < kWriters; ++i) {
       STARTUPINFOA startup{};
@@ -705,7 +704,7 @@ void trace_two_calls(const std::string& path) {
   ImportHook hook(library_module(), "kernel32.dll", "CreateFileW",
                   reinterpret_cast<const void*>(&recording_create_file));
   real_create_file = hook.original<decltype(&CreateFileW)>();
-  ScopedEnvironment trace(kTraceVariable, path.c_str());
+  ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
   library().Sleep(0);
   library().Sleep(1);
 }
@@ -752,7 +751,7 @@ TEST(Trace, LeavesTheThreadsLastErrorAlone) {
   const std::string paths[] = {"", trace_files.file("trace.log")};
   for (const std::string& path : paths) {
     SCOPED_TRACE(path.empty() ? "unset" : path);
-    ScopedEnvironment trace(kTraceVariable, path.empty() ? nullptr : path.c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.empty() ? nullptr : path.c_str());
     SetLastError(12345);
     library().Sleep(0);
     EXPECT_EQ(GetLastError(), 12345u);

@@ -24,6 +24,7 @@
 #include "support/scratch_registry.h"
 #include "support/process.h"
 #include "support/trace_lines.h"
+#include "ulvane.h"
 
 using namespace ulvane::test;
 
@@ -34,8 +35,13 @@ constexpr int kWarmUpRounds = 50;
 // What may come and go between two measurements without anything leaking.
 constexpr long long kMemoryTolerance = 256 * 1024;
 constexpr long kHandleTolerance = 16;
-constexpr const char* kTraceVariable = "ULVANE_TRACE";
-const CLSID kControlClass = {0x88F75483, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0x00, 0xC0, 0xBD, 0x35, 0x4B}};
+// The control the server exports create, by the header's class id.
+CLSID control_class() {
+  CLSID id{};
+  CLSIDFromString(L"" ULVANE_CONTROL_CLASS_ID, &id);
+  return id;
+}
+const CLSID kControlClass = control_class();
 
 class Unload : public ::testing::Test {
 public:
@@ -149,7 +155,7 @@ TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
     SCOPED_TRACE("round " + std::to_string(round));
     const bool traced = round == kRoundsHere - 1;
     const std::string trace = host.file("trace.log");
-    ScopedEnvironment tracing(kTraceVariable, traced ? trace.c_str() : nullptr);
+    ScopedEnvironment tracing(ULVANE_TRACE_VARIABLE, traced ? trace.c_str() : nullptr);
     const std::string copy = host.file("Ulvane.dll");
     ASSERT_TRUE(CopyFileA(beside_this_program("Ulvane.dll").c_str(), copy.c_str(), FALSE));
     HMODULE dll = LoadLibraryA(copy.c_str());
@@ -188,7 +194,7 @@ TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
 TEST_F(Unload, TracingWritesNothingAtLoadOrUnload) {
   ScratchDirectory host;
   const std::string trace = host.file("trace.log");
-  ScopedEnvironment tracing(kTraceVariable, trace.c_str());
+  ScopedEnvironment tracing(ULVANE_TRACE_VARIABLE, trace.c_str());
   for (int round = 0; round < 3; ++round) {
     HMODULE dll = LoadLibraryA(beside_this_program("Ulvane.dll").c_str());
     ASSERT_NE(dll, nullptr);
@@ -278,7 +284,7 @@ TEST_F(Unload, ThreeThousandRoundsLeaveNothingBeyondThePlatformsOwnShare) {
     return ulvane_round(beside_this_program("Ulvane.dll"), first);
   });
   ScratchDirectory trace_folder;
-  ScopedEnvironment tracing(kTraceVariable, trace_folder.file("trace.log").c_str());
+  ScopedEnvironment tracing(ULVANE_TRACE_VARIABLE, trace_folder.file("trace.log").c_str());
   Growth traced = measure_rounds("Ulvane.dll, every export, traced", [](bool first) {
     return ulvane_round(beside_this_program("Ulvane.dll"), first);
   });

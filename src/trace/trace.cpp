@@ -8,7 +8,7 @@
 #include "common/text.h"
 #include "runtime/thread_records.h"
 #include "trace/trace_file.h"
-#include "trace/trace_variables.h"
+#include "ulvane.h"
 
 namespace ulvane {
 namespace {
@@ -106,7 +106,7 @@ long long elapsed_milliseconds(const LARGE_INTEGER& start) {
 
 // Fails closed: any value but "1" ("0", "off", "no", " 0", empty) keeps the texts back.
 bool texts_shown() {
-  const std::optional<std::wstring> value = environment_value(kTraceArgumentsVariable);
+  const std::optional<std::wstring> value = environment_value(ULVANE_TRACE_ARGS_VARIABLE);
   return !value || *value == L"1";
 }
 
@@ -118,7 +118,7 @@ CallTrace::CallTrace(const char* export_name, std::initializer_list<TraceArgumen
   // The lookup must not change the thread's last error, which a host may read after a call.
   const DWORD last_error = GetLastError();
   try {
-    path_ = environment_value(kTraceVariable).value_or(std::wstring());
+    path_ = environment_value(ULVANE_TRACE_VARIABLE).value_or(std::wstring());
   } catch (...) {
     path_.clear();
   }

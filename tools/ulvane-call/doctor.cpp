@@ -15,10 +15,10 @@
 #include "common/text.h"
 #include "config/registry.h"
 #include "trace/trace_file.h"
-#include "trace/trace_variables.h"
 #include "server/com_apartment.h"
 #include "server/control_ids.h"
 #include "server_file.h"
+#include "ulvane.h"
 
 namespace ulvane::call {
 namespace {
@@ -299,15 +299,15 @@ std::string line_dropped(const UlvaneApi& api, const std::wstring& file) {
 
 // Whether the DLL traces its calls here, where to, and whether a line lands there.
 void report_trace(Report& report, const UlvaneApi& api) {
-  const std::wstring file = environment_value(kTraceVariable).value_or(std::wstring());
+  const std::wstring file = environment_value(ULVANE_TRACE_VARIABLE).value_or(std::wstring());
   if (file.empty()) {
     report.note("trace", "off");
     return;
   }
-  std::string state = "on (" + std::string(kTraceVariable) + "=" + to_ansi(file) + "; ";
-  const std::optional<std::wstring> arguments = environment_value(kTraceArgumentsVariable);
+  std::string state = "on (" + std::string(ULVANE_TRACE_VARIABLE) + "=" + to_ansi(file) + "; ";
+  const std::optional<std::wstring> arguments = environment_value(ULVANE_TRACE_ARGS_VARIABLE);
   if (arguments && *arguments != L"1")
-    state.append(kTraceArgumentsVariable)
+    state.append(ULVANE_TRACE_ARGS_VARIABLE)
         .append("=")
         .append(to_ansi(*arguments))
         .append(": texts as their lengths, failure messages in full");

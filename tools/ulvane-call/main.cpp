@@ -17,7 +17,6 @@
 
 #include "common/owner.h"
 #include "common/system_message.h"
-#include "trace/trace_variables.h"
 #include "doctor.h"
 #include "ulvane.h"
 
@@ -242,7 +241,7 @@ int main(int argc, char** argv) {
     } else {
       // An empty value would turn the trace off, not write it anywhere.
       if (args.size() < 2 || *args[1] == '\0') return usage("--trace needs a file");
-      SetEnvironmentVariableA(ulvane::kTraceVariable, args[1]);
+      SetEnvironmentVariableA(ULVANE_TRACE_VARIABLE, args[1]);
     }
     args.erase(args.begin(), args.begin() + 2);
   }
