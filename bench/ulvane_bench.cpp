@@ -16,6 +16,7 @@
 #include "support/library.h"
 #include "support/scratch_directory.h"
 #include "support/scratch_registry.h"
+#include "support/shared_texts.h"
 #include "support/standin_server.h"
 #include "ulvane.h"
 
@@ -91,9 +92,8 @@ std::string config_file(int keys) {
           .append(",X\r\n");
     text.append(prefix).append(std::to_string(keys)).append("=").append(ulv).append("\r\n");
   };
-  section("Namespaces", "Nsp_", "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP");
-  section("CSP.Applications", "CSPApp_",
-          "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0");
+  section("Namespaces", "Nsp_", ulvane::test::kNsp.c_str());
+  section("CSP.Applications", "CSPApp_", ulvane::test::kApp.c_str());
   return text;
 }
 
@@ -103,15 +103,13 @@ void raw_exchange(const std::string& host, const std::string& port, const std::s
   standin::exchange(connection.socket, "run", line);
 }
 
-constexpr const char* kTraceVariable = "ULVANE_TRACE";
-
 // Times export_call with the DLL tracing every call into trace: the cost of a trace
 // left on, beside the same bare calls as the untraced row.
 Comparison traced(const std::string& label, const std::string& trace,
                   const std::function<void()>& export_call, const std::function<void()>& bare_calls) {
-  SetEnvironmentVariableA(kTraceVariable, trace.c_str());
+  SetEnvironmentVariableA(ULVANE_TRACE_VARIABLE, trace.c_str());
   Comparison c = compare(label + ", trace on", export_call, bare_calls, 31);
-  SetEnvironmentVariableA(kTraceVariable, nullptr);
+  SetEnvironmentVariableA(ULVANE_TRACE_VARIABLE, nullptr);
   return c;
 }
 
@@ -126,8 +124,8 @@ int main(int argc, char** argv) {
   std::string growth_file = argc == 3 && std::string(argv[1]) == "--growth" ? argv[2] : "";
   // The table times the library as shipped, untraced, whatever the shell has set;
   // the trace's rows turn it on for themselves.
-  SetEnvironmentVariableA(kTraceVariable, nullptr);
-  SetEnvironmentVariableA("ULVANE_TRACE_ARGS", nullptr);
+  SetEnvironmentVariableA(ULVANE_TRACE_VARIABLE, nullptr);
+  SetEnvironmentVariableA(ULVANE_TRACE_ARGS_VARIABLE, nullptr);
 
   // First, while nothing else holds the DLL: what a host that loads it for a call and
   // unloads it again pays per round, beside the same round of the smallest DLL built
@@ -198,10 +196,8 @@ int main(int argc, char** argv) {
     std::vector<char> list(keys * 16 + 64);
     api.UpdateCpf(path.c_str());  // the file now holds both entries: every call does the same work
     auto bare = [&] {
-      bare_entry_update("Namespaces", "Nsp_1", "ULV,CACHELIB,CACHESYS,CACHELIB,CACHESYS,CACHELIB,CACHETEMP",
-                        path, list);
-      bare_entry_update("CSP.Applications", "CSPApp_1",
-                        "/csp/ulv,ulv,1,1,%ulv.event,900,1,,ULV,0,,/csp/ulv/error.csp,%ulv,,0", path, list);
+      bare_entry_update("Namespaces", "Nsp_1", ulvane::test::kNsp.c_str(), path, list);
+      bare_entry_update("CSP.Applications", "CSPApp_1", ulvane::test::kApp.c_str(), path, list);
     };
     rows.push_back(compare(
         "UpdateCpf, " + std::to_string(keys) + " keys per section", [&] { api.UpdateCpf(path.c_str()); },

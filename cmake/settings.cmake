@@ -11,6 +11,18 @@ else()
   set(ULVANE_ARCH i686 CACHE INTERNAL "The architecture: i686 or x64")
 endif()
 
+# A compiler cache that every checkout on the machine shares (scripts/setup installs
+# ccache): a fresh clone's build takes the objects an earlier one compiled from the same
+# sources and flags. Paths under the checkout count relative to it, so an object from
+# one checkout is the same in any other. ULVANE_NO_CCACHE=1 builds without it.
+find_program(ULVANE_CCACHE ccache)
+if(ULVANE_CCACHE AND NOT "$ENV{ULVANE_NO_CCACHE}" STREQUAL "1")
+  get_filename_component(ulvane_checkout ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
+  foreach(language C CXX)
+    set(CMAKE_${language}_COMPILER_LAUNCHER env CCACHE_BASEDIR=${ulvane_checkout} ${ULVANE_CCACHE})
+  endforeach()
+endif()
+
 set(CMAKE_CXX_STANDARD 20)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 add_compile_options(-Wall -Wextra)

@@ -26,22 +26,36 @@
 /* How many exports a complete library has: what ulvane_resolve then returns. */
 #define ULVANE_EXPORT_COUNT 10
 
+/* The trace, off unless turned on: the environment variable naming the file each
+ * export call appends its line to (unset or empty: no trace), and the one that keeps
+ * texts back (unset or "1": texts in full; any other value: their lengths only). */
+#define ULVANE_TRACE_VARIABLE "ULVANE_TRACE"
+#define ULVANE_TRACE_ARGS_VARIABLE "ULVANE_TRACE_ARGS"
+/* A trace file's first line, without its line end: the format and its tab-separated fields. */
+#define ULVANE_TRACE_HEADER                          \
+  "# Ulvane trace, format 3 (UTF-8, times in UTC): " \
+  "time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure\tserver"
+
+/* The outside control that the server exports create: an installer checks that it is
+ * registered (HKEY_CLASSES_ROOT\CLSID\<this>\InprocServer32 or LocalServer32). */
+#define ULVANE_CONTROL_CLASS_ID "{88F75483-0574-11D0-8085-0000C0BD354B}"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef int(__stdcall *UlvaneUpdateCpf)(const char *cpf_path);                     /* @1 */
-typedef int(__stdcall *UlvaneGetCachePort)(const char *config);                    /* @2 */
-typedef const char *(__stdcall *UlvaneGetCacheCpf)(const char *config);            /* @3 */
-typedef const char *(__stdcall *UlvaneGetCacheDir)(const char *config);            /* @4 */
-typedef int(__stdcall *UlvaneLoadRtn)(const char *file_path, const char *host, const char *port,
-                                      const char *name_space, const char *routine); /* @5 */
-typedef int(__stdcall *UlvaneSleep)(int milliseconds);                             /* @6 */
-typedef const char *(__stdcall *UlvaneGetCacheConfig)(void);                       /* @7 */
-typedef const char *(__stdcall *UlvaneCall)(const char *host, const char *port, const char *name_space,
-                                            const char *expression);              /* @8 */
-typedef int(__stdcall *UlvaneLoadFile)(const char *host, const char *port, const char *file_path); /* @9 */
-typedef const char *(__stdcall *UlvaneGetLastFailure)(void);                       /* @10 */
+typedef int(__stdcall* UlvaneUpdateCpf)(const char* cpf_path);         /* @1 */
+typedef int(__stdcall* UlvaneGetCachePort)(const char* config);        /* @2 */
+typedef const char*(__stdcall* UlvaneGetCacheCpf)(const char* config); /* @3 */
+typedef const char*(__stdcall* UlvaneGetCacheDir)(const char* config); /* @4 */
+typedef int(__stdcall* UlvaneLoadRtn)(const char* file_path, const char* host, const char* port,
+                                      const char* name_space, const char* routine); /* @5 */
+typedef int(__stdcall* UlvaneSleep)(int milliseconds);                              /* @6 */
+typedef const char*(__stdcall* UlvaneGetCacheConfig)(void);                         /* @7 */
+typedef const char*(__stdcall* UlvaneCall)(const char* host, const char* port, const char* name_space,
+                                           const char* expression);                                /* @8 */
+typedef int(__stdcall* UlvaneLoadFile)(const char* host, const char* port, const char* file_path); /* @9 */
+typedef const char*(__stdcall* UlvaneGetLastFailure)(void);                                        /* @10 */
 
 /* The exports, resolved by name from a loaded Ulvane.dll. */
 typedef struct UlvaneApi {
@@ -66,7 +80,7 @@ typedef struct UlvaneApi {
 
 /* Fills api from module; an export the module lacks stays null.
  * Returns the number of exports found (ULVANE_EXPORT_COUNT for a complete library). */
-ULVANE_INLINE int ulvane_resolve(HMODULE module, UlvaneApi *api) {
+ULVANE_INLINE int ulvane_resolve(HMODULE module, UlvaneApi* api) {
   int found = 0;
 /* Through void (*)(void), the type that converts to any function type without a warning. */
 #define ULVANE_RESOLVE(name) \

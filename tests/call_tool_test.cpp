@@ -193,7 +193,7 @@ TEST(CallTool, ExplainsItselfOnRequest) {
           "  Sleep MILLISECONDS\r\n", "  GetCacheConfig\r\n",
           "  Call [--expect TEXT] HOST PORT NAMESPACE EXPRESSION\r\n", "  LoadFile HOST PORT FILE ", "--null",
           "exit status", "[--trace FILE] EXPORT", "[--trace FILE] doctor", "verbatim", "password",
-          "sensitive", "never leave it on", "ULVANE_TRACE_ARGS=0"})
+          "sensitive", "never leave it on", ULVANE_TRACE_ARGS_VARIABLE "=0"})
       EXPECT_NE(result.out.find(line), std::string::npos) << arguments << ": " << line;
     EXPECT_EQ(result.out.find(" \r\n"), std::string::npos) << "a line with a trailing blank";
   }
@@ -209,8 +209,8 @@ TEST(CallTool, ExplainsItselfOnRequest) {
 // --trace FILE: each call leaves its line in FILE, whatever it returns; without it the
 // tool turns no trace on, and passes on the one its environment names.
 TEST(CallTool, TracesToTheFileNamed) {
-  const ScopedEnvironment no_trace("ULVANE_TRACE", nullptr);
-  const ScopedEnvironment texts_in_full("ULVANE_TRACE_ARGS", nullptr);
+  const ScopedEnvironment no_trace(ULVANE_TRACE_VARIABLE, nullptr);
+  const ScopedEnvironment texts_in_full(ULVANE_TRACE_ARGS_VARIABLE, nullptr);
   StandinServer server;
   const ClosedPort down;
   ScratchDirectory dir;
@@ -260,7 +260,7 @@ TEST(CallTool, TracesToTheFileNamed) {
   EXPECT_EQ(files(), std::set<std::string>{"calls.trace"});
 
   const std::string inherited = dir.file("inherited.trace");
-  const ScopedEnvironment environment("ULVANE_TRACE", inherited.c_str());
+  const ScopedEnvironment environment(ULVANE_TRACE_VARIABLE, inherited.c_str());
   call_tool("--trace " + quoted(trace) + " Sleep 0");
   EXPECT_EQ(read_trace(trace).calls.size(), calls + 1) << "--trace wins over the environment";
   EXPECT_EQ(files(), std::set<std::string>{"calls.trace"});

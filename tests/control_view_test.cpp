@@ -23,7 +23,7 @@ using namespace ulvane::test;
 
 namespace {
 
-const std::string kClassKey = "Software\\Classes\\CLSID\\{88F75483-0574-11D0-8085-0000C0BD354B}";
+const std::string kClassKey = std::string("Software\\Classes\\CLSID\\") + ULVANE_CONTROL_CLASS_ID;
 const std::string kServerKey = kClassKey + "\\InprocServer32";
 const std::string kTreatAsKey = kClassKey + "\\TreatAs";
 #ifdef _WIN64

@@ -14,6 +14,7 @@
 #include "config/integer_syntax.h"
 #include "server/com_apartment.h"
 #include "server/com_error.h"
+#include "server/control_ids.h"
 #include "server/control_site.h"
 #include "support/com_checks.h"
 
@@ -119,6 +120,14 @@ TEST(ControlSiteDispatch, HasNoAmbientPropertyAndTakesEvents) {
       EXPECT_EQ(result.vt, VT_EMPTY);
     }
   }
+}
+
+// The class id the library creates the control by is the public header's text, read
+// at compile time.
+TEST(ControlClass, IsThePublicHeadersClassId) {
+  wchar_t text[40] = {};
+  ASSERT_EQ(StringFromGUID2(ulvane::server::kControlClass, text, 40), 39);
+  EXPECT_EQ(std::string(text, text + 38), ULVANE_CONTROL_CLASS_ID);
 }
 
 TEST(IntegerSyntax, ParsesByTheConfigurationRules) {

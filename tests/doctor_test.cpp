@@ -7,7 +7,10 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/library.h"
 #include "support/process.h"
@@ -33,6 +36,13 @@ std::string configuration_file(const std::string& port) {
   return crlf_lines({"[Startup]", "DefaultPort=" + port, "[Namespaces]", "Nsp_1=%SYS,CACHESYS",
                      "[CSP.Applications]", "CSPApp_1=/csp/sys,%SYS"});
 }
+
+struct FileHolder {
+  HANDLE handle;
+  ~FileHolder() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
 
 // A machine with one configuration, CACHE, whose server is the given one.
 struct Machine {
@@ -144,66 +154,146 @@ TEST(Doctor, NamesWhatIsWrong) {
   }
 }
 
+// --host and --port name the server to ask in place of 127.0.0.1 and the
+// configuration's port, which is still checked and reported. The stand-in server
+// listens on 127.0.0.1 only, so another loopback address finds nothing there.
+TEST(Doctor, AsksTheServerThatHostAndPortName) {
+  StandinServer server;
+  const ClosedPort closed;
+  const std::string up = server.port_text();
+  const std::string& down = closed.text();
+  const std::string answers = "server answers: ok (Ulvane stand-in server 1.0)\n";
+  struct Row {
+    std::string configured;  // the configuration file's port
+    std::string options;     // doctor's, before CONFIG
+    unsigned long exit_code;
+    std::string line;  // the server check's line, or how it starts
+  };
+  const Row rows[] = {
+      {down, "--port " + up, 0, answers},
+      {up, "--port " + down, 1, "server answers: FAILED: cannot connect to cn_iptcp:127.0.0.1[" + down + "]"},
+      {up, "--host localhost", 0, answers},
+      {up, "--host 127.0.0.2", 1, "server answers: FAILED: cannot connect to cn_iptcp:127.0.0.2[" + up + "]"},
+      {down, "--host localhost --port " + up + " CACHE", 0, answers},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.options + ", configured port " + row.configured);
+    Machine machine(row.configured);
+    ProcessResult result = doctor(row.options);
+    EXPECT_EQ(result.exit_code, row.exit_code) << result.out;
+    EXPECT_NE(result.out.find("port: ok (" + row.configured + ")\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find(row.line), std::string::npos) << result.out;
+  }
+}
+
+// A bad --port or --host is a usage error (exit code 2), said before anything is checked.
+TEST(Doctor, RefusesABadHostOrPort) {
+  const std::string needs_port = "ulvane-call: --port needs a port number from 1 to 65535";
+  const std::pair<std::string, std::string> rows[] = {
+      {"--port", needs_port + "\r\n"},
+      {"--port 0", needs_port + ", not '0'\r\n"},
+      {"--port 65536", needs_port + ", not '65536'\r\n"},
+      {"--port -1", needs_port + ", not '-1'\r\n"},
+      {"--port 19x2", needs_port + ", not '19x2'\r\n"},
+      {"--port \"\"", needs_port + ", not ''\r\n"},
+      {"--host", "ulvane-call: --host needs a host name or address\r\n"},
+      {"--host \"\"", "ulvane-call: --host needs a host name or address\r\n"},
+  };
+  for (const auto& [arguments, error] : rows) {
+    ProcessResult result = doctor(arguments);
+    EXPECT_EQ(result.exit_code, 2u) << arguments;
+    EXPECT_EQ(result.out, "") << arguments;
+    EXPECT_EQ(result.err.substr(0, result.err.find("usage:")), error) << arguments;
+  }
+}
+
 // Tracing on is something to know, not a failed check: where the lines go (the file the
-// DLL itself writes to), whether they hold the argument texts, and why the DLL drops
-// them when it does (as it drops doctor's own calls then). What Wine cannot make (a
-// file another account owns, a reparse point) the trace suite shows through the same
-// code.
+// DLL itself writes to), whether they hold the argument texts, and, from one traced
+// call of its own whose line must land, why the DLL drops them when it does. What Wine
+// cannot make (a file another account owns, a reparse point, a folder that refuses
+// new files to this user) the trace suite shows through the same code.
 TEST(Doctor, SaysWhetherTheLibraryTracesItsCalls) {
   StandinServer server;
   Machine machine(server.port_text());
   const std::string trace = machine.dir.file("calls.trace");
   const std::string nowhere = machine.dir.file("missing\\calls.trace");
-  const std::string linked = machine.dir.write("linked.trace", std::string(kTraceHeader) + "\r\n");
+  const std::string header = std::string(kTraceHeader) + "\r\n";
+  const std::string linked = machine.dir.write("linked.trace", header);
   ASSERT_TRUE(CreateHardLinkA(machine.dir.file("second name.trace").c_str(), linked.c_str(), nullptr));
   const std::string notes = machine.dir.write("notes.txt", "the author's own notes\r\n");
+  // Another program reading the trace without sharing it for writing. (The read-only
+  // attribute would not do: Wine run as root appends to such a file all the same.)
+  const std::string held = machine.dir.write("held.trace", header);
+  const FileHolder holder{
+      CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+  ASSERT_NE(holder.handle, INVALID_HANDLE_VALUE);
   struct Row {
     const char* label;
     const char* variable;  // ULVANE_TRACE in doctor's environment
     const char* lengths;   // ULVANE_TRACE_ARGS
     std::string options;
-    std::string line;  // how the line after the library's starts
-    const char* note;  // and what it says after that
+    std::string line;     // how the line after the library's starts
+    const char* note;     // and what it says after that
+    std::string written;  // the file doctor's own line lands in; "": none
   };
   const std::string on = "trace: on (ULVANE_TRACE=";
   const Row rows[] = {
-      {"not set", nullptr, nullptr, "", "trace: off\n", ""},
-      {"empty", "", "0", "", "trace: off\n", ""},
-      {"set", trace.c_str(), nullptr, "", on + trace + "; ", "with its arguments as given: sensitive"},
+      {"not set", nullptr, nullptr, "", "trace: off\n", "", ""},
+      {"empty", "", "0", "", "trace: off\n", "", ""},
+      {"a new file", trace.c_str(), nullptr, "", on + trace + "; ", "with its arguments as given: sensitive",
+       trace},
       {"lengths only", trace.c_str(), "0", "", on + trace + "; ",
-       "ULVANE_TRACE_ARGS=0: texts as their lengths"},
+       "ULVANE_TRACE_ARGS=0: texts as their lengths", trace},
       {"lengths only, for any value but 1", trace.c_str(), "off", "", on + trace + "; ",
-       "ULVANE_TRACE_ARGS=off: texts as their lengths"},
-      {"--trace", nullptr, nullptr, "--trace " + quoted(trace), on + trace + "; ", "sensitive"},
+       "ULVANE_TRACE_ARGS=off: texts as their lengths", trace},
+      {"--trace", nullptr, nullptr, "--trace " + quoted(trace), on + trace + "; ", "sensitive", trace},
       {"no folder", nowhere.c_str(), nullptr, "", on + nowhere + "; ",
-       "; no line is written: its folder does not exist)"},
+       "; no line is written: its folder does not exist)", ""},
       {"a relative path", "calls.trace", nullptr, "", on + "calls.trace; ",
-       "; no line is written: it is a relative path, and the library writes only to a full one)"},
+       "; no line is written: it is a relative path, and the library writes only to a full one)", ""},
       {"a folder", machine.dir.path().c_str(), nullptr, "", on + machine.dir.path() + "; ",
-       "; no line is written: it is not a plain file"},
+       "; no line is written: it is not a plain file", ""},
       {"a device", "\\\\.\\NUL", nullptr, "", on + "\\\\.\\NUL; ",
-       "; no line is written: it is not a plain file"},
+       "; no line is written: it is not a plain file", ""},
       {"a second name", linked.c_str(), nullptr, "", on + linked + "; ",
-       "; no line is written: it has more than one name (a hard link))"},
+       "; no line is written: it has more than one name (a hard link))", ""},
       {"not a trace", notes.c_str(), nullptr, "", on + notes + "; ",
-       "; no line is written: it does not start with the trace header"},
+       "; no line is written: it does not start with the trace header", ""},
+      {"a file another program holds", held.c_str(), nullptr, "", on + held + "; ",
+       "; no line is written: it cannot be opened for writing: ", ""},
   };
+  const std::string files[] = {trace, nowhere, linked, notes, held};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
     const ScopedEnvironment variable("ULVANE_TRACE", row.variable);
     const ScopedEnvironment lengths("ULVANE_TRACE_ARGS", row.lengths);
-    const std::size_t traced = read_trace(trace).calls.size();
+    std::vector<std::optional<std::string>> before;
+    std::vector<std::size_t> calls_before;
+    for (const std::string& file : files) {
+      before.push_back(read_file(file));
+      calls_before.push_back(read_trace(file).calls.size());
+    }
     ProcessResult result = doctor("", row.options);
     EXPECT_EQ(result.exit_code, 0u) << result.out;
     const std::size_t start = result.out.find('\n') + 1;
     const std::string line = result.out.substr(start, result.out.find('\n', start) + 1 - start);
     EXPECT_EQ(line.substr(0, row.line.size()), row.line);
     EXPECT_NE(line.find(row.note, row.line.size()), std::string::npos) << line;
-    // doctor's own calls go where it says they go, and nowhere when it says none do.
-    const bool writes_here = line.find(on + trace + ";") == 0;
-    EXPECT_EQ(read_trace(trace).calls.size() > traced, writes_here);
-    EXPECT_EQ(read_file(linked), std::string(kTraceHeader) + "\r\n");
-    EXPECT_EQ(read_file(notes), "the author's own notes\r\n");
+    if (row.line.rfind(on, 0) == 0) {
+      EXPECT_EQ(line.find("no line is written") == std::string::npos, !row.written.empty()) << line;
+    }
+    // doctor's own calls go where it says they go, its Sleep(0) first, and nowhere when
+    // it says none do.
+    for (std::size_t i = 0; i < std::size(files); ++i) {
+      if (files[i] != row.written) {
+        EXPECT_EQ(read_file(files[i]), before[i]) << files[i];
+        continue;
+      }
+      const Trace after = read_trace(files[i]);
+      EXPECT_EQ(after.header, kTraceHeader);
+      const std::size_t first = calls_before[i];
+      EXPECT_EQ(after.calls.size() > first ? after.calls[first].call() : "<no new line>", "Sleep\t0\t0\t");
+    }
   }
 }
 

@@ -36,7 +36,7 @@ Traced traced(const std::function<const char*()>& call) {
   const std::string path = traces.file("trace.log");
   Traced result;
   {
-    const ScopedEnvironment tracing("ULVANE_TRACE", path.c_str());
+    const ScopedEnvironment tracing(ULVANE_TRACE_VARIABLE, path.c_str());
     result.answer = call();
   }
   const Trace trace = read_trace(path);
@@ -243,7 +243,8 @@ TEST(RegistryViews, EachAnswerComesFromOneView) {
         {k64, "Only64", "Directory", "C:\\only64"}},
        {},
        "Both\r\nOnly32",
-       {{"Both", "", "", "The Directory key of configuration 'Both' has no value", no_key("Both", "Properties")},
+       {{"Both", "", "", "The Directory key of configuration 'Both' has no value",
+         no_key("Both", "Properties")},
         {"Only32", "", "", no_key("Only32", "Directory"), no_key("Only32", "Properties")},
         {"Only64", "C:\\only64", "", "", no_key("Only64", "Properties")}}},
       {"a 32-bit configurations key that refuses read access",

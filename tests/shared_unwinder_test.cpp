@@ -10,3 +10,7 @@ using namespace ulvane::test;
 TEST(SharedUnwinder, EachFailureIsAnsweredWhicheverCopyTheHostLoadedAndWhen) {
   expect_failures_answered_beside_shared_unwinders();
 }
+
+int main(int argc, char** argv) {
+  return run_child_or_tests(argc, argv, {shared_unwinder_child()});
+}

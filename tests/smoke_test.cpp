@@ -116,7 +116,7 @@ TEST(Smoke, TracesEachCallWhenAsked) {
   ScratchDirectory traces;
   const std::string path = traces.file("calls.trace");
   {
-    ScopedEnvironment trace("ULVANE_TRACE", path.c_str());
+    ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, path.c_str());
     EXPECT_EQ(api.GetCachePort("NONE"), -1);
     EXPECT_STREQ(api.GetLastFailure(), "No configuration named 'NONE' is recorded");
     EXPECT_STREQ(api.GetCacheDir(nullptr), "");
@@ -139,4 +139,8 @@ TEST(Smoke, TracesEachCallWhenAsked) {
 // unregistered again.
 TEST(Smoke, AnswersEachFailureBesideAHostsSharedUnwinder) {
   expect_failures_answered_beside_shared_unwinders();
+}
+
+int main(int argc, char** argv) {
+  return run_child_or_tests(argc, argv, {shared_unwinder_child()});
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "standin_control.h"  // linked: the same module COM loads
+#include "support/child_mode.h"
 #include "support/example_machine.h"
 #include "support/import_hook.h"
 #include "support/library.h"
@@ -37,8 +38,8 @@ namespace {
 
 constexpr const char* kTraceVariable = "ULVANE_TRACE";
 constexpr const char* kArgumentsVariable = "ULVANE_TRACE_ARGS";
-// Set in the writer processes that the process test starts from this program.
-constexpr const char* kWriterVariable = "ULVANE_TRACE_TEST_WRITER";
+// The mode of this program that the process test starts its writers in.
+constexpr const char* kWriterMode = "writer";
 constexpr int kCallsPerThread = 100;
 
 std::string utc_now() {
@@ -613,13 +614,6 @@ TEST(Trace, LinesOfThreadsWritingAtOnceStayWhole) {
   EXPECT_EQ(read_trace(path).comments, std::vector<std::string>{});
 }
 
-// Run only as a writer process of the test below.
-TEST(Trace, WriterProcess) {
-  if (GetEnvironmentVariableA(kWriterVariable, nullptr, 0) == 0)
-    GTEST_SKIP() << "only a writer process runs this";
-  call_from_threads(2);
-}
-
 TEST(Trace, LinesOfProcessesWritingAtOnceStayWhole) {
   constexpr int kWriters = 3;
   ScratchDirectory trace_files;
@@ -627,9 +621,7 @@ TEST(Trace, LinesOfProcessesWritingAtOnceStayWhole) {
   std::vector<PROCESS_INFORMATION> writers;
   {
     ScopedEnvironment trace(kTraceVariable, path.c_str());
-    ScopedEnvironment writer(kWriterVariable, "1");
-    std::string command =
-        quoted(beside_this_program("trace_test.exe")) + " --gtest_filter=Trace.WriterProcess";
+    std::string command = child_command(kWriterMode);
     for (int i = 0; i < kWriters; ++i) {
       STARTUPINFOA startup{};
       startup.cb = sizeof(startup);
@@ -766,4 +758,12 @@ TEST(Trace, LeavesTheThreadsLastErrorAlone) {
     EXPECT_EQ(GetLastError(), 12345u);
   }
   EXPECT_EQ(trace_lines(trace_files.file("trace.log")).size(), 1u);
+}
+
+int main(int argc, char** argv) {
+  // A writer of the process test: two threads' calls into the trace it inherits.
+  return run_child_or_tests(argc, argv, {{kWriterMode, [](const std::vector<std::string>&) {
+                                            call_from_threads(2);
+                                            return 0;
+                                          }}});
 }

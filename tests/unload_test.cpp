@@ -14,7 +14,9 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "support/com_checks.h"
 #include "support/library.h"
 #include "support/measured_calls.h"
 #include "support/process_usage.h"
@@ -33,8 +35,6 @@ constexpr int kWarmUpRounds = 50;
 constexpr long long kMemoryTolerance = 256 * 1024;
 constexpr long kHandleTolerance = 16;
 constexpr const char* kTraceVariable = "ULVANE_TRACE";
-// The export calls of call_every_export.
-constexpr int kExportCalls = 12;
 const CLSID kControlClass = {0x88F75483, 0x0574, 0x11D0, {0x80, 0x85, 0x00, 0x00, 0xC0, 0xBD, 0x35, 0x4B}};
 
 class Unload : public ::testing::Test {
@@ -52,35 +52,75 @@ public:
     broken_cpf_ = files_->write("broken.cpf", crlf_lines({"[Namespaces]", "Nsp_x=USER"}));
     registry_->set_text("UNLOAD", "Directory", files_->path());
     registry_->set_text("UNLOAD", "Properties", cpf_);
+    auto number = [](int value) { return std::to_string(value); };
+    checks_ = {
+        {"GetCacheConfig()", [](const UlvaneApi& api) { return std::string(api.GetCacheConfig()); },
+         "UNLOAD"},
+        {"GetCacheDir(UNLOAD)", [](const UlvaneApi& api) { return std::string(api.GetCacheDir("UNLOAD")); },
+         files_->path()},
+        {"GetCacheCpf(UNLOAD)", [](const UlvaneApi& api) { return std::string(api.GetCacheCpf("UNLOAD")); },
+         cpf_},
+        {"GetCacheCpf(missing)", [](const UlvaneApi& api) { return std::string(api.GetCacheCpf("missing")); },
+         ""},
+        {"GetCachePort(UNLOAD)", [=](const UlvaneApi& api) { return number(api.GetCachePort("UNLOAD")); },
+         "1972"},
+        {"GetCachePort(missing)", [=](const UlvaneApi& api) { return number(api.GetCachePort("missing")); },
+         "-1"},
+        {"UpdateCpf(" + cpf_ + ")", [=](const UlvaneApi& api) { return number(api.UpdateCpf(cpf_.c_str())); },
+         "1"},
+        {"UpdateCpf(" + broken_cpf_ + ")",
+         [=](const UlvaneApi& api) { return number(api.UpdateCpf(broken_cpf_.c_str())); }, "0"},
+        {"LoadFile(no server)",
+         [=](const UlvaneApi& api) { return number(api.LoadFile("127.0.0.1", "1", "C:\\none.rtn")); }, "0"},
+        {"LoadRtn(no server)",
+         [=](const UlvaneApi& api) {
+           return number(api.LoadRtn("C:\\none.rtn", "127.0.0.1", "1", "USER", "NONE"));
+         },
+         "0"},
+        {"Call(no control)",
+         [](const UlvaneApi& api) { return std::string(api.Call("127.0.0.1", "1", "USER", "1")); },
+         code_text(REGDB_E_CLASSNOTREG)},
+        {"Sleep(0)", [=](const UlvaneApi& api) { return number(api.Sleep(0)); }, "0"},
+    };
   }
   static void TearDownTestSuite() {
     delete files_;
     delete registry_;
   }
 
-  // Every export, on its succeeding and its failing path; false when a result is wrong.
-  static bool call_every_export(const UlvaneApi& api) {
-    bool right = std::string(api.GetCacheConfig()) == "UNLOAD";
-    right &= std::string(api.GetCacheDir("UNLOAD")) == files_->path();
-    right &= std::string(api.GetCacheCpf("UNLOAD")) == cpf_;
-    right &= std::string(api.GetCacheCpf("missing")).empty();
-    right &= api.GetCachePort("UNLOAD") == 1972;
-    right &= api.GetCachePort("missing") == -1;
-    right &= api.UpdateCpf(cpf_.c_str()) == 1;
-    right &= api.UpdateCpf(broken_cpf_.c_str()) == 0;
-    right &= api.LoadFile("127.0.0.1", "1", "C:\\none.rtn") == 0;
-    right &= api.LoadRtn("C:\\none.rtn", "127.0.0.1", "1", "USER", "NONE") == 0;
-    right &= std::string(api.Call("127.0.0.1", "1", "USER", "1")) != "1";
-    right &= api.Sleep(0) == 0;
-    return right;
+  // Every export, on its succeeding and its failing path, each call a GoogleTest
+  // expectation that names it.
+  static void expect_every_export(const UlvaneApi& api) {
+    for (const ExportCheck& check : checks_) EXPECT_EQ(check.result(api), check.expected) << check.call;
   }
+
+  // The same calls, cheaply, for the timed rounds: the first wrong result, or "".
+  // Every call is made whatever an earlier one returned, so each round does the same.
+  static std::string first_wrong_export(const UlvaneApi& api) {
+    std::string wrong;
+    for (const ExportCheck& check : checks_) {
+      const std::string result = check.result(api);
+      if (result != check.expected && wrong.empty())
+        wrong = check.call + " returned " + result + ", expected " + check.expected;
+    }
+    return wrong;
+  }
+
+  // One export call of a round, its result as text and the result it must give.
+  struct ExportCheck {
+    std::string call;
+    std::function<std::string(const UlvaneApi&)> result;
+    std::string expected;
+  };
 
   static ScratchConfigurations* registry_;
   static ScratchDirectory* files_;
   static std::string cpf_;
   static std::string broken_cpf_;
+  static std::vector<ExportCheck> checks_;
 };
 
+std::vector<Unload::ExportCheck> Unload::checks_;
 ScratchConfigurations* Unload::registry_ = nullptr;
 ScratchDirectory* Unload::files_ = nullptr;
 std::string Unload::cpf_;
@@ -119,16 +159,16 @@ TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
 
     // One thread calls and ends before the unload, one calls and outlives it, and
     // this thread calls too: their result texts must not hold the module.
-    std::thread([&] { EXPECT_TRUE(call_every_export(api)); }).join();
+    std::thread([&] { expect_every_export(api); }).join();
     Event called;
     Event unloaded;
     std::thread outliving([&] {
-      EXPECT_TRUE(call_every_export(api));
+      expect_every_export(api);
       called.set();
       unloaded.wait();
     });
     called.wait();
-    EXPECT_TRUE(call_every_export(api));
+    expect_every_export(api);
 
     ASSERT_TRUE(FreeLibrary(dll));
     EXPECT_EQ(GetModuleHandleA(copy.c_str()), nullptr) << "the module is still loaded";
@@ -140,7 +180,7 @@ TEST_F(Unload, ModuleGoesAtOnceAndItsFileCanBeDeletedWhileItsCallersLiveOn) {
       const Trace lines = read_trace(trace);
       EXPECT_EQ(lines.header, kTraceHeader);
       EXPECT_EQ(lines.comments, std::vector<std::string>{});
-      EXPECT_EQ(lines.calls.size(), 3u * kExportCalls) << calls_of(lines);
+      EXPECT_EQ(lines.calls.size(), 3 * checks_.size()) << calls_of(lines);
     }
   }
 }
@@ -162,28 +202,42 @@ namespace {
 // One round of the platform's own share of a round: a one-function DLL built with the
 // same toolchain loaded, called and unloaded, and the COM calls that the three server
 // exports make on their failing path. What the platform keeps for these is its own.
-bool baseline_round(const std::string& path) {
+// Returns what went wrong, or "".
+std::string baseline_round(const std::string& path) {
   HMODULE dll = LoadLibraryA(path.c_str());
-  if (!dll) return false;
+  if (!dll) return "LoadLibraryA(" + path + ") failed";
   using One = int(__stdcall*)(int);
   auto one = reinterpret_cast<One>(reinterpret_cast<void*>(GetProcAddress(dll, "One")));
-  bool right = one && one(7) == 7;
+  std::string wrong = one && one(7) == 7 ? "" : "One(7) did not return 7";
   for (int server_export = 0; server_export < 3; ++server_export) {
     CoInitialize(nullptr);
     IOleObject* control = nullptr;
-    right &= FAILED(CoCreateInstance(kControlClass, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
-                                     IID_IOleObject, reinterpret_cast<void**>(&control)));
+    if (SUCCEEDED(CoCreateInstance(kControlClass, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                   IID_IOleObject, reinterpret_cast<void**>(&control))))
+      wrong = "the control was created";
     CoUninitialize();
   }
-  return FreeLibrary(dll) && right;
+  if (!FreeLibrary(dll)) return "FreeLibrary failed";
+  return wrong;
 }
 
-bool ulvane_round(const std::string& path) {
+// The first round of a run makes each call an expectation of its own; the others
+// tell only the first wrong result.
+std::string ulvane_round(const std::string& path, bool first) {
   HMODULE dll = LoadLibraryA(path.c_str());
   UlvaneApi api{};
-  if (!dll || ulvane_resolve(dll, &api) != ULVANE_EXPORT_COUNT) return false;
-  bool right = Unload::call_every_export(api);
-  return FreeLibrary(dll) && right;
+  if (!dll) return "LoadLibraryA(" + path + ") failed";
+  if (ulvane_resolve(dll, &api) != ULVANE_EXPORT_COUNT) {
+    FreeLibrary(dll);
+    return "some export is missing";
+  }
+  std::string wrong;
+  if (first)
+    Unload::expect_every_export(api);
+  else
+    wrong = Unload::first_wrong_export(api);
+  if (!FreeLibrary(dll)) return "FreeLibrary failed";
+  return wrong;
 }
 
 struct Growth {
@@ -193,8 +247,16 @@ struct Growth {
   long threads;
 };
 
-Growth measure_rounds(const std::string& label, const std::function<bool()>& round) {
-  MeasuredCalls run = measure_calls(label, "rounds", kWarmUpRounds, kRounds, [&](int) { return round(); });
+// round(first) makes one round and returns what was wrong in it, or "".
+Growth measure_rounds(const std::string& label, const std::function<std::string(bool first)>& round) {
+  int made = 0;
+  std::string first_wrong;
+  MeasuredCalls run = measure_calls(label, "rounds", kWarmUpRounds, kRounds, [&](int) {
+    const std::string wrong = round(made++ == 0);
+    if (first_wrong.empty()) first_wrong = wrong;
+    return wrong.empty();
+  });
+  EXPECT_EQ(first_wrong, "") << label << ": the first wrong round";
   Growth growth{run.after.handle_slots - run.before.handle_slots,
                 run.after.private_bytes - run.before.private_bytes,
                 run.before.free_tls_slots - run.after.free_tls_slots, run.after.threads - run.before.threads};
@@ -209,14 +271,17 @@ Growth measure_rounds(const std::string& label, const std::function<bool()>& rou
 }  // namespace
 
 TEST_F(Unload, ThreeThousandRoundsLeaveNothingBeyondThePlatformsOwnShare) {
-  Growth platform = measure_rounds("one-function DLL and the same COM calls",
-                                   [] { return baseline_round(beside_this_program("one-function.dll")); });
-  Growth ulvane = measure_rounds("Ulvane.dll, every export",
-                                 [] { return ulvane_round(beside_this_program("Ulvane.dll")); });
+  Growth platform = measure_rounds("one-function DLL and the same COM calls", [](bool) {
+    return baseline_round(beside_this_program("one-function.dll"));
+  });
+  Growth ulvane = measure_rounds("Ulvane.dll, every export", [](bool first) {
+    return ulvane_round(beside_this_program("Ulvane.dll"), first);
+  });
   ScratchDirectory trace_folder;
   ScopedEnvironment tracing(kTraceVariable, trace_folder.file("trace.log").c_str());
-  Growth traced = measure_rounds("Ulvane.dll, every export, traced",
-                                 [] { return ulvane_round(beside_this_program("Ulvane.dll")); });
+  Growth traced = measure_rounds("Ulvane.dll, every export, traced", [](bool first) {
+    return ulvane_round(beside_this_program("Ulvane.dll"), first);
+  });
   for (const Growth& growth : {ulvane, traced}) {
     EXPECT_EQ(growth.tls_slots, 0);
     EXPECT_EQ(growth.threads, 0);

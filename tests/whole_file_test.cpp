@@ -16,6 +16,7 @@
 #include <string>
 
 #include "common/system_message.h"
+#include "support/child_mode.h"
 #include "support/import_hook.h"
 #include "support/library.h"
 #include "support/process.h"
@@ -63,7 +64,7 @@ struct TracedUpdate {
 TracedUpdate traced_update(const ScratchDirectory& traces, const char* path) {
   static int count = 0;
   const std::string trace_file = traces.file("trace" + std::to_string(++count) + ".txt");
-  ScopedEnvironment trace("ULVANE_TRACE", trace_file.c_str());
+  ScopedEnvironment trace(ULVANE_TRACE_VARIABLE, trace_file.c_str());
   const int result = library().UpdateCpf(path);
   const Trace lines = read_trace(trace_file);
   return {result, lines.calls.empty() ? "<no line>" : lines.calls.back().field(kFailure)};
@@ -357,8 +358,7 @@ TEST_F(WholeFile, AnotherProgramsChangeMeanwhileIsKept) {
 // Ended between its two writes, the process leaves the old file whole; the copy it was
 // working on is removed by the next update in that folder.
 TEST_F(WholeFile, AProcessEndedMidUpdateLeavesTheOldFile) {
-  const ProcessResult child = run_process(ulvane::test::quoted(beside_this_program("whole_file_test.exe")) +
-                                          " --end-at-second-write " + ulvane::test::quoted(path));
+  const ProcessResult child = run_process(child_command("--end-at-second-write", {path}));
   EXPECT_EQ(child.exit_code, 9u) << child.out << child.err;
   EXPECT_EQ(dir.read("cache.cpf"), kBefore);
   EXPECT_EQ(names_in(dir.path()).size(), 2u) << "the ended process's working copy";
@@ -434,8 +434,9 @@ int fill_and_update(const std::string& folder) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "--end-at-second-write") == 0) return end_mid_update(argv[2]);
-  if (argc == 3 && std::strcmp(argv[1], "--full-volume") == 0) return fill_and_update(argv[2]);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return run_child_or_tests(
+      argc, argv,
+      {{"--end-at-second-write",
+        [](const std::vector<std::string>& a) { return end_mid_update(a.at(0).c_str()); }},
+       {"--full-volume", [](const std::vector<std::string>& a) { return fill_and_update(a.at(0)); }}});
 }

@@ -15,7 +15,6 @@
 #include "ulvane.h"
 
 #define HOST "127.0.0.1"
-#define CONTROL_CLSID "{88F75483-0574-11D0-8085-0000C0BD354B}"
 #define ATTEMPTS 3
 #define PAUSE_MS 1000
 
@@ -66,7 +65,7 @@ static int control_registered(void) {
   for (i = 0; i < sizeof servers / sizeof servers[0]; ++i) {
     char key[128];
     HKEY opened;
-    sprintf(key, "CLSID\\%s\\%s", CONTROL_CLSID, servers[i]);
+    sprintf(key, "CLSID\\%s\\%s", ULVANE_CONTROL_CLASS_ID, servers[i]);
     if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &opened) == ERROR_SUCCESS) {
       RegCloseKey(opened);
       return 1;
@@ -86,7 +85,7 @@ static int wait_for_namespace(const UlvaneApi* api, const char* port, const char
     /* No server can answer through a control that is not there; waiting will not help. */
     if (!control_registered()) {
       fprintf(stderr, "FAILED: cannot talk to the server: the control is not registered (class %s): %s\n",
-              CONTROL_CLSID, answer);
+              ULVANE_CONTROL_CLASS_ID, answer);
       return 0;
     }
     if (attempt < ATTEMPTS) api->Sleep(PAUSE_MS);

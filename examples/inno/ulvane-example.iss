@@ -33,7 +33,8 @@
 
 [Setup]
 AppName=Ulvane
-AppVersion=2.0.0.0
+; The version of the DLL it installs with.
+AppVersion={#GetVersionNumbersString(ULVANE_DLL)}
 DefaultDirName={code:DefaultInstallDir}
 DisableDirPage=yes
 DisableProgramGroupPage=yes
@@ -56,7 +57,7 @@ Source: "..\routines\ulvinst.rtn"; DestDir: "{app}\routines"
 #include SourcePath + "..\..\include\inno\Ulvane.iss"
 
 [Code]
-// The DLL reads ULVANE_TRACE from Setup's environment on every call.
+// The DLL reads its trace variable from Setup's environment on every call.
 function SetEnvironmentVariable(Name, Value: String): Integer;
   external 'SetEnvironmentVariableW@kernel32.dll stdcall';
 
@@ -110,7 +111,7 @@ var
 begin
   TraceFile := ExpandConstant('{param:ULVANETRACE}');
   if TraceFile <> '' then begin
-    SetEnvironmentVariable('ULVANE_TRACE', TraceFile);
+    SetEnvironmentVariable('{#ULVANE_TRACE_VARIABLE}', TraceFile);
     Log('Tracing Ulvane.dll''s calls to ' + TraceFile);
   end;
   Result := True;

@@ -44,8 +44,6 @@ Unicode true
 !define ROUTINES "${HERE}/../routines"
 !define WEB "${HERE}/../web"
 
-; The outside control's class, which the server exports create.
-!define CONTROL_CLSID "{88F75483-0574-11D0-8085-0000C0BD354B}"
 ; The installer runs on the database server's own machine.
 !define HOST "127.0.0.1"
 ; How often to ask a server that does not answer yet, and how long to wait between.
@@ -143,11 +141,11 @@ Section "Ulvane web application"
   ${EndIf}
   FileOpen $Log $R1 w
   ${Log} "Ulvane example installer"
-  ; The DLL reads ULVANE_TRACE from this process's environment on every call.
+  ; The DLL reads its trace variable from this process's environment on every call.
   ClearErrors
   ${GetOptions} $R0 "/ULVANETRACE=" $R2
   ${IfNot} ${Errors}
-    System::Call 'kernel32::SetEnvironmentVariable(t "ULVANE_TRACE", t R2)'
+    System::Call 'kernel32::SetEnvironmentVariable(t "${ULVANE_TRACE_VARIABLE}", t R2)'
     ${Log} "Tracing Ulvane.dll's calls to $R2"
   ${EndIf}
 
@@ -284,9 +282,9 @@ FunctionEnd
 ; 32-bit one in an x86 build, the 64-bit one in amd64-unicode), as the DLL's
 ; CoCreateInstance does.
 Function FindControl
-  ReadRegStr $R4 HKCR "CLSID\${CONTROL_CLSID}\InprocServer32" ""
+  ReadRegStr $R4 HKCR "CLSID\${ULVANE_CONTROL_CLASS_ID}\InprocServer32" ""
   ${If} $R4 == ""
-    ReadRegStr $R4 HKCR "CLSID\${CONTROL_CLSID}\LocalServer32" ""
+    ReadRegStr $R4 HKCR "CLSID\${ULVANE_CONTROL_CLASS_ID}\LocalServer32" ""
   ${EndIf}
 FunctionEnd
 
@@ -304,7 +302,7 @@ Function WaitForNamespace
     ; No server can answer through a control that is not there; waiting will not help.
     Call FindControl
     ${If} $R4 == ""
-      ${Fail} "Cannot talk to the server: the control is not registered (class ${CONTROL_CLSID}); Call failed: $R9"
+      ${Fail} "Cannot talk to the server: the control is not registered (class ${ULVANE_CONTROL_CLASS_ID}); Call failed: $R9"
     ${EndIf}
     ${If} $R5 >= ${ATTEMPTS}
       ${Fail} "The server at ${HOST} port $Port does not answer in namespace $R6: $R9"

@@ -12,6 +12,13 @@
 ; Texts go in as AnsiString and come back as PAnsiChar, which assigning to a String
 ; copies: a returned text is valid only until the next call of the same export.
 
+; Facts of the library's C header (ulvane.h), by the same names: the trace's
+; environment variables, and the class id of the control the server calls create
+; ('{#ULVANE_CONTROL_CLASS_ID}' in the script's code).
+#define ULVANE_TRACE_VARIABLE "ULVANE_TRACE"
+#define ULVANE_TRACE_ARGS_VARIABLE "ULVANE_TRACE_ARGS"
+#define ULVANE_CONTROL_CLASS_ID "{88F75483-0574-11D0-8085-0000C0BD354B}"
+
 [Code]
 function UpdateCpf(CpfPath: AnsiString): Integer;
   external 'UpdateCpf@files:Ulvane.dll stdcall';

@@ -28,6 +28,13 @@
   !define ULVANE_BITS 32
 !endif
 
+; Facts of the library's C header (ulvane.h), by the same names: the trace's
+; environment variables, and the class id of the control the server calls create,
+; whose registration an installer can check under HKCR\CLSID\${ULVANE_CONTROL_CLASS_ID}.
+!define ULVANE_TRACE_VARIABLE "ULVANE_TRACE"
+!define ULVANE_TRACE_ARGS_VARIABLE "ULVANE_TRACE_ARGS"
+!define ULVANE_CONTROL_CLASS_ID "{88F75483-0574-11D0-8085-0000C0BD354B}"
+
 ; System pops the arguments a call takes from the stack first one first, so they are
 ; pushed last one first. Texts cross as ANSI (m), whatever the installer's own strings.
 

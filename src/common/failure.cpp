@@ -1,5 +1,7 @@
-// Message patterns filled in with plain-text arguments.
+// Message patterns filled in with plain-text arguments, and the message of any failure.
 #include "common/failure.h"
+
+#include <new>
 
 namespace ulvane {
 
@@ -22,6 +24,18 @@ std::string Failure::fill(std::string_view pattern, std::initializer_list<std::s
     text += pattern[i];
   }
   return text;
+}
+
+std::string failure_message(std::exception_ptr failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    return "Out of memory";
+  } catch (const std::exception& known) {
+    return known.what();
+  } catch (...) {
+    return "Unknown failure";
+  }
 }
 
 }  // namespace ulvane

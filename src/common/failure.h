@@ -2,6 +2,7 @@
 // Only the export boundary catches it.
 #pragma once
 
+#include <exception>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
@@ -23,5 +24,9 @@ public:
 private:
   static std::string fill(std::string_view pattern, std::initializer_list<std::string_view> args);
 };
+
+// A failure's own message, whatever was thrown: what Call returns, and what the trace
+// and GetLastFailure record.
+std::string failure_message(std::exception_ptr failure);
 
 }  // namespace ulvane

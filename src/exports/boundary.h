@@ -2,31 +2,16 @@
 // owns, and the one place where failures become return values.
 #pragma once
 
-#include <exception>
-#include <new>
 #include <string>
 
-#include "exports/thread_records.h"
-#include "exports/trace.h"
+#include "runtime/thread_records.h"
+#include "trace/trace.h"
 
 namespace ulvane {
 
 // The caller's text copied into a string of our own; a null pointer is the empty text.
 inline std::string text_argument(const char* text) {
   return text ? std::string(text) : std::string();
-}
-
-// A failure's own message: what Call returns, and what the trace records.
-inline std::string failure_message(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::bad_alloc&) {
-    return "Out of memory";
-  } catch (const std::exception& known) {
-    return known.what();
-  } catch (...) {
-    return "Unknown failure";
-  }
 }
 
 // Runs work and returns its value; any failure at all gives on_failure, and goes to

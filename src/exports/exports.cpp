@@ -7,10 +7,11 @@
 #include <string>
 #include <type_traits>
 
+#include "common/failure.h"
 #include "config/configuration_file.h"
 #include "config/registry.h"
 #include "exports/boundary.h"
-#include "exports/thread_records.h"
+#include "runtime/thread_records.h"
 #include "server/com_apartment.h"
 #include "server/commands.h"
 #include "ulvane.h"

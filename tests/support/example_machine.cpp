@@ -123,7 +123,7 @@ void expect_clean_install_trace(const std::string& trace, const StandinServer& s
 void expect_traced_install(const std::function<Install(const std::string&)>& install,
                            const std::function<std::string(const std::string&)>& trace_option,
                            const std::string& host_calls) {
-  const ScopedEnvironment texts_in_full("ULVANE_TRACE_ARGS", nullptr);
+  const ScopedEnvironment texts_in_full(ULVANE_TRACE_ARGS_VARIABLE, nullptr);
   StandinServer server;
   ScratchConfigurations registry;
   Configuration cache(registry, "CACHE", server.port_text());

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "support/child_mode.h"
 #include "support/com_checks.h"
 #include "support/library.h"
 #include "support/process.h"
@@ -19,8 +20,8 @@ constexpr const char* kSharedUnwinder = "libgcc_s_seh-1.dll";
 #else
 constexpr const char* kSharedUnwinder = "libgcc_s_dw2-1.dll";
 #endif
-// Set for the run of this program that tries the second copy.
-constexpr const char* kModelVariable = "ULVANE_TEST_SHARED_UNWINDER";
+// The run of this program that tries the second copy: `program shared-unwinder MODEL`.
+constexpr const char* kChildMode = "shared-unwinder";
 
 void expect_failures_answered(const UlvaneApi& api) {
   EXPECT_EQ(api.GetCachePort("NONE"), -1);
@@ -67,12 +68,9 @@ struct Handle {
   }
 };
 
-// This program again with `arguments`, its output and errors in one file, waited for on
-// this thread alone: under an emulator a second thread can bring Wine down.
-ProgramRun run_this_program(const std::string& arguments) {
-  char program[MAX_PATH] = "";
-  GetModuleFileNameA(nullptr, program, MAX_PATH);
-  std::string line = quoted(program) + " " + arguments;
+// A child of this program, its output and errors in one file, waited for on this
+// thread alone: under an emulator a second thread can bring Wine down.
+ProgramRun run_child(std::string line) {
   ScratchDirectory folder;
   ProgramRun run;
   {
@@ -100,17 +98,17 @@ ProgramRun run_this_program(const std::string& arguments) {
 }  // namespace
 
 void expect_failures_answered_beside_shared_unwinders() {
-  if (const char* model = std::getenv(kModelVariable)) {
-    expect_failures_answered_beside(model);
-    return;
-  }
   expect_failures_answered_beside("win32");
-
-  const ::testing::TestInfo& test = *::testing::UnitTest::GetInstance()->current_test_info();
-  ScopedEnvironment second(kModelVariable, "posix");
-  const ProgramRun run = run_this_program(
-      "--gtest_color=no --gtest_filter=" + std::string(test.test_suite_name()) + "." + test.name());
+  const ProgramRun run = run_child(child_command(kChildMode, {"posix"}));
   EXPECT_EQ(run.exit_code, 0u) << "the posix copy, in a run of its own:\n" << run.output;
+}
+
+ChildMode shared_unwinder_child() {
+  return {kChildMode, [](const std::vector<std::string>& arguments) {
+            if (arguments.size() != 1) return 2;
+            expect_failures_answered_beside(arguments[0]);
+            return 0;
+          }};
 }
 
 }  // namespace ulvane::test

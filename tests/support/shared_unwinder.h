@@ -5,6 +5,8 @@
 // the first one (exit code 3) instead of the export answering its failure value.
 #pragma once
 
+#include "support/child_mode.h"
+
 namespace ulvane::test {
 
 // For each of the toolchain's copies (its win32 and its posix thread model's, which the
@@ -14,9 +16,13 @@ namespace ulvane::test {
 // with the unwinder still loaded, loads the DLL again and does the same. An unwinder
 // stays loaded for good (its own start-up takes a reference to itself), so the first is
 // tried in this process, which must not have loaded one yet, and the second in a run of
-// this program that runs only the current test. And a module built with the toolchain
-// that this process loads afterwards hands its tables to that unwinder too (the
-// stand-in control does): call this last.
+// this program in the mode below. And a module built with the toolchain that this
+// process loads afterwards hands its tables to that unwinder too (the stand-in
+// control does): call this last.
 void expect_failures_answered_beside_shared_unwinders();
+
+// The mode that tries the second copy: a program that calls the function above lists
+// it among its child modes (support/child_mode.h).
+ChildMode shared_unwinder_child();
 
 }  // namespace ulvane::test

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "ulvane.h"
+
 namespace ulvane::test {
 
 // The first line of every trace file, without its line end.
-inline constexpr const char* kTraceHeader =
-    "# Ulvane trace, format 3 (UTF-8, times in UTC): "
-    "time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure\tserver";
+inline constexpr const char* kTraceHeader = ULVANE_TRACE_HEADER;
 
 // The fields of a call's line, in their order.
 enum TraceField {

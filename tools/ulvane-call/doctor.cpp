@@ -14,8 +14,8 @@
 #include "common/system_message.h"
 #include "common/text.h"
 #include "config/registry.h"
-#include "exports/trace_file.h"
-#include "exports/trace_variables.h"
+#include "trace/trace_file.h"
+#include "trace/trace_variables.h"
 #include "server/com_apartment.h"
 #include "server/control_ids.h"
 #include "server_file.h"
@@ -32,7 +32,6 @@ constexpr const char* kControlViewName = "64-bit";
 constexpr REGSAM kControlView = KEY_WOW64_32KEY;
 constexpr const char* kControlViewName = "32-bit";
 #endif
-constexpr const char* kHost = "127.0.0.1";
 constexpr const char* kServerNamespace = "%SYS";
 // Call returns a failure's message in place of a value, so the version comes back
 // marked: no message can pass for an answer.
@@ -82,7 +81,7 @@ DWORD try_open(const std::string& path, DWORD access) {
 void check_file(Report& report, const std::string& path) {
   DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    report.failed("configuration file exists", error_text(GetLastError()));
+    report.failed("configuration file exists", system_reason(GetLastError()));
     report.not_checked("configuration file readable", "no file");
     report.not_checked("configuration file writable", "no file");
     return;
@@ -95,13 +94,13 @@ void check_file(Report& report, const std::string& path) {
   }
   report.ok("configuration file exists");
   if (DWORD error = try_open(path, GENERIC_READ))
-    report.failed("configuration file readable", error_text(error));
+    report.failed("configuration file readable", system_reason(error));
   else
     report.ok("configuration file readable");
   if (attributes & FILE_ATTRIBUTE_READONLY)
     report.failed("configuration file writable", "the file is read-only");
   else if (DWORD error = try_open(path, GENERIC_WRITE))
-    report.failed("configuration file writable", error_text(error));
+    report.failed("configuration file writable", system_reason(error));
   else
     report.ok("configuration file writable");
 }
@@ -214,10 +213,10 @@ std::string dropped_because(const TraceFileCheck& check) {
       return "it is a relative path, and the library writes only to a full one";
     case TraceFileProblem::kCannotOpen:
       if (check.error == ERROR_PATH_NOT_FOUND) return "its folder does not exist";
-      return "it cannot be opened: " + error_text(check.error);
+      return "it cannot be opened for writing: " + system_reason(check.error);
     case TraceFileProblem::kCannotMake:
       if (check.error == ERROR_PATH_NOT_FOUND) return "its folder does not exist";
-      return "it cannot be made in its folder: " + error_text(check.error);
+      return "it cannot be made in its folder: " + system_reason(check.error);
     case TraceFileProblem::kNotPlainFile:
       return "it is not a plain file (a folder, a device or a reparse point)";
     case TraceFileProblem::kSeveralLinks:
@@ -227,16 +226,79 @@ std::string dropped_because(const TraceFileCheck& check) {
     case TraceFileProblem::kNoHeader:
       return "it does not start with the trace header, so it is not a trace";
     case TraceFileProblem::kCannotLock:
-      return "it cannot be locked: " + error_text(check.error);
+      return "it cannot be locked: " + system_reason(check.error);
   }
   return "unknown";
 }
 
-// Whether the DLL traces its calls here, where to, and whether a line can land there:
-// it drops a line it cannot write, silently. The file is checked as the DLL checks it,
-// by the same code, and made as the DLL would make it: what a folder lets nobody do
-// shows as it happens.
-void report_trace(Report& report) {
+// The file's size, or none when there is no file at path.
+std::optional<ULONGLONG> file_size(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+      (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    return std::nullopt;
+  return (ULONGLONG(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The file's bytes from offset on, read while its writers may go on writing.
+std::string bytes_from(const std::wstring& path, ULONGLONG offset) {
+  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER at{};
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  std::string bytes;
+  if (!file || !SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) return bytes;
+  char buffer[4096];
+  DWORD read = 0;
+  while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+  return bytes;
+}
+
+// Whether added is the line of the Sleep(0) this thread just made, after the header
+// when the file was new or empty, and nothing else.
+bool own_line(const std::string& added, bool new_file) {
+  std::vector<std::string> lines = split_lines(added);
+  // Each line ends with CR LF, so the last piece is empty.
+  if (lines.empty() || !lines.back().empty()) return false;
+  lines.pop_back();
+  if (new_file && !lines.empty() && lines.front().rfind('#', 0) == 0) lines.erase(lines.begin());
+  if (lines.size() != 1) return false;
+  std::vector<std::string> fields;
+  for (std::size_t start = 0;;) {
+    const std::size_t tab = lines.front().find('\t', start);
+    fields.push_back(lines.front().substr(start, tab - start));
+    if (tab == std::string::npos) break;
+    start = tab + 1;
+  }
+  // time, process, thread, export, arguments, result, milliseconds, failure, server
+  return fields.size() == 9 && fields[1] == std::to_string(GetCurrentProcessId()) &&
+         fields[2] == std::to_string(GetCurrentThreadId()) && fields[3] == "Sleep" && fields[4] == "0" &&
+         fields[5] == "0" && fields[7].empty();
+}
+
+// Why the line of one traced call of this report's own did not land in file, in a
+// phrase; empty when the file grew by exactly that line. The DLL drops a line it cannot
+// write, silently: only the file's growth shows it. Why, it finds as the DLL does, by
+// the same code.
+std::string line_dropped(const UlvaneApi& api, const std::wstring& file) {
+  const std::optional<ULONGLONG> before = file_size(file);
+  api.Sleep(0);
+  const std::optional<ULONGLONG> after = file_size(file);
+  const ULONGLONG held = before.value_or(0);
+  if (after && *after > held) {
+    if (own_line(bytes_from(file, held), held == 0)) return std::string();
+    return "the file grew by " + std::to_string(*after - held) + " bytes that are not this report's line";
+  }
+  const std::string why = dropped_because(check_trace_file(file));
+  if (!why.empty()) return why;
+  return "this report's line did not land (the file held " + std::to_string(held) +
+         " bytes before its call and " + (after ? std::to_string(*after) : std::string("was not there")) +
+         " after)";
+}
+
+// Whether the DLL traces its calls here, where to, and whether a line lands there.
+void report_trace(Report& report, const UlvaneApi& api) {
   const std::wstring file = environment_value(kTraceVariable).value_or(std::wstring());
   if (file.empty()) {
     report.note("trace", "off");
@@ -253,14 +315,14 @@ void report_trace(Report& report) {
     state.append(
         "every call, this report's own included, is written with its arguments as given: "
         "sensitive, remove the variable when done");
-  const std::string dropped = dropped_because(check_trace_file(file));
+  const std::string dropped = line_dropped(api, file);
   if (!dropped.empty()) state.append("; no line is written: ").append(dropped);
   report.note("trace", state.append(")"));
 }
 
-void check_server(Report& report, const UlvaneApi& api, int port) {
+void check_server(Report& report, const UlvaneApi& api, const std::string& host, int port) {
   const std::string port_text = std::to_string(port);
-  const std::string answer = api.Call(kHost, port_text.c_str(), kServerNamespace, kVersionExpression);
+  const std::string answer = api.Call(host.c_str(), port_text.c_str(), kServerNamespace, kVersionExpression);
   if (answer.rfind(kVersionMark, 0) == 0)
     report.ok("server answers", answer.substr(std::string(kVersionMark).size()));
   else if (class_not_registered())
@@ -271,15 +333,10 @@ void check_server(Report& report, const UlvaneApi& api, int port) {
 
 }  // namespace
 
-std::string error_text(DWORD code) {
-  std::string message = system_message(code);
-  return message.empty() ? "error " + std::to_string(code) : message;
-}
-
-int run_doctor(HMODULE dll, const UlvaneApi& api, const char* config) {
+int run_doctor(HMODULE dll, const UlvaneApi& api, const char* config, const ServerAddress& address) {
   Report report;
   check_library(report, dll);
-  report_trace(report);
+  report_trace(report, api);
   const std::vector<std::string> names = split_lines(api.GetCacheConfig());
   if (names.empty()) {
     std::string reason = "none under HKEY_LOCAL_MACHINE\\";
@@ -335,10 +392,11 @@ int run_doctor(HMODULE dll, const UlvaneApi& api, const char* config) {
   }
 
   const bool control = check_control(report);
+  const int server_port = address.port.value_or(port);
   if (!control)
     report.not_checked("server answers", "the control is not registered");
-  else if (port > 0)
-    check_server(report, api, port);
+  else if (server_port > 0)
+    check_server(report, api, address.host, server_port);
   else
     report.not_checked("server answers", "no port");
   std::fflush(stdout);

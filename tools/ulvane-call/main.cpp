@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "common/owner.h"
-#include "exports/trace_variables.h"
+#include "common/system_message.h"
+#include "trace/trace_variables.h"
 #include "doctor.h"
 #include "ulvane.h"
 
@@ -100,10 +101,14 @@ const Export kExports[] = {
 void print_usage(FILE* to) {
   std::fprintf(to,
                "usage: ulvane-call.exe [--dll PATH] [--trace FILE] EXPORT [ARG...]\n"
-               "       ulvane-call.exe [--dll PATH] [--trace FILE] doctor [CONFIG]\n"
+               "       ulvane-call.exe [--dll PATH] [--trace FILE] doctor [--host HOST] [--port N]\n"
+               "                       [CONFIG]\n"
                "       ulvane-call.exe --help | -h | --version\n"
                "Loads Ulvane.dll (--dll PATH, or else the one beside this program), calls one\n"
                "export with the arguments and prints its result verbatim, then a newline.\n"
+               "doctor checks the machine instead, one line per check: the configuration\n"
+               "CONFIG (or else the first), and the server at HOST (127.0.0.1) on port N (the\n"
+               "configuration's DefaultPort).\n"
                "\n"
                "exports and their arguments:\n");
   for (const Export& e : kExports) {
@@ -179,11 +184,34 @@ ulvane::Module load_library(const std::string& dll_path) {
   ulvane::Module dll(LoadLibraryA(dll_path.c_str()));
   if (!dll)
     std::fprintf(stderr, "ulvane-call: cannot load '%s': %s\n", dll_path.c_str(),
-                 ulvane::call::error_text(GetLastError()).c_str());
+                 ulvane::system_reason(GetLastError()).c_str());
   return dll;
 }
 
-int doctor(const std::string& dll_path, const Args& args) {
+// A TCP port: decimal digits only, 1 to 65535.
+std::optional<int> port_number(const std::string& text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const int port = std::stoi(text);
+  if (port < 1 || port > 65535) return std::nullopt;
+  return port;
+}
+
+int doctor(const std::string& dll_path, Args args) {
+  ulvane::call::ServerAddress address;
+  while (!args.empty() && (std::string(args[0]) == "--host" || std::string(args[0]) == "--port")) {
+    const std::string option = args[0];
+    if (option == "--host") {
+      if (args.size() < 2 || *args[1] == '\0') return usage("--host needs a host name or address");
+      address.host = args[1];
+    } else {
+      address.port = args.size() < 2 ? std::nullopt : port_number(args[1]);
+      if (!address.port)
+        return usage("--port needs a port number from 1 to 65535" +
+                     (args.size() < 2 ? std::string() : ", not '" + std::string(args[1]) + "'"));
+    }
+    args.erase(args.begin(), args.begin() + 2);
+  }
   if (args.size() > 1) {
     std::fprintf(stderr, "ulvane-call: doctor takes 0 or 1 argument(s) ([CONFIG]), %u given\n",
                  unsigned(args.size()));
@@ -196,7 +224,7 @@ int doctor(const std::string& dll_path, const Args& args) {
     std::fprintf(stderr, "ulvane-call: '%s' lacks some of the exports\n", dll_path.c_str());
     return kUsageError;
   }
-  return ulvane::call::run_doctor(dll.get(), api, args.empty() ? nullptr : args[0]);
+  return ulvane::call::run_doctor(dll.get(), api, args.empty() ? nullptr : args[0], address);
 }
 
 }  // namespace

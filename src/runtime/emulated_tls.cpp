@@ -9,7 +9,7 @@
 
 #include <windows.h>
 
-#include "exports/thread_records.h"
+#include "runtime/thread_records.h"
 
 namespace {
 

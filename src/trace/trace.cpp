@@ -1,14 +1,14 @@
-#include "exports/trace.h"
+#include "trace/trace.h"
 
 #include <optional>
 #include <string_view>
 
 #include "common/environment.h"
+#include "common/failure.h"
 #include "common/text.h"
-#include "exports/boundary.h"
-#include "exports/thread_records.h"
-#include "exports/trace_file.h"
-#include "exports/trace_variables.h"
+#include "runtime/thread_records.h"
+#include "trace/trace_file.h"
+#include "trace/trace_variables.h"
 
 namespace ulvane {
 namespace {

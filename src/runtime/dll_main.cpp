@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "exports/frame_tables.h"
-#include "exports/thread_records.h"
+#include "runtime/frame_tables.h"
+#include "runtime/thread_records.h"
 
 namespace __gnu_cxx {
 // The C++ runtime's release of its own buffers (the emergency exception pool).

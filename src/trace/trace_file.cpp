@@ -1,4 +1,4 @@
-#include "exports/trace_file.h"
+#include "trace/trace_file.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -6,14 +6,13 @@
 #include <utility>
 
 #include "common/owner.h"
+#include "ulvane.h"
 
 namespace ulvane {
 namespace {
 
 // The format's version changes whenever a reader would have to read a line otherwise.
-constexpr std::string_view kHeader =
-    "# Ulvane trace, format 3 (UTF-8, times in UTC): "
-    "time\tprocess\tthread\texport\targuments\tresult\tmilliseconds\tfailure\tserver\r\n";
+constexpr std::string_view kHeader = ULVANE_TRACE_HEADER "\r\n";
 constexpr std::string_view kLineEnd = "\r\n";
 
 // Append-only (no FILE_WRITE_DATA): every write lands at the end of the file as it is

@@ -1,4 +1,4 @@
-#include "exports/thread_records.h"
+#include "runtime/thread_records.h"
 
 #include <windows.h>
 

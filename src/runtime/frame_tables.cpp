@@ -5,7 +5,7 @@
 // frame of the module, so the first throw would end the host; and the registry's lock
 // is a semaphore that nothing closes, a handle left behind by every load. This lookup
 // reads the module's own .eh_frame whoever else has it, and takes no handle.
-#include "exports/frame_tables.h"
+#include "runtime/frame_tables.h"
 
 #if defined(__i386__) && !defined(__SEH__) && !defined(__USING_SJLJ_EXCEPTIONS__)
 
