@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/owner.h"
 #include "support/library.h"
 #include "support/process.h"
 #include "support/scratch_directory.h"
@@ -37,13 +38,6 @@ std::string configuration_file(const std::string& port) {
   return crlf_lines({"[Startup]", "DefaultPort=" + port, "[Namespaces]", "Nsp_1=%SYS,CACHESYS",
                      "[CSP.Applications]", "CSPApp_1=/csp/sys,%SYS"});
 }
-
-struct FileHolder {
-  HANDLE handle;
-  ~FileHolder() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-};
 
 // A machine with one configuration, CACHE, whose server is the given one.
 struct Machine {
@@ -225,9 +219,9 @@ TEST(Doctor, SaysWhetherTheLibraryTracesItsCalls) {
   // Another program reading the trace without sharing it for writing. (The read-only
   // attribute would not do: Wine run as root appends to such a file all the same.)
   const std::string held = machine.dir.write("held.trace", header);
-  const FileHolder holder{
-      CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
-  ASSERT_NE(holder.handle, INVALID_HANDLE_VALUE);
+  const ulvane::FileHandle holder(
+      CreateFileA(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(holder);
   struct Row {
     const char* label;
     const char* variable;  // ULVANE_TRACE in doctor's environment
