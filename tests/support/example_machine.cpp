@@ -72,8 +72,6 @@ std::string clean_install_journal(const Configuration& configuration) {
          "ULV\tS P1=" + check("ULVWEB") + "\n" + "%SYS\tS P1=" + check("QUMAINST") + "\n";
 }
 
-namespace {
-
 void expect_clean_install_trace(const std::string& trace, const StandinServer& server,
                                 const Configuration& configuration, const std::string& host_calls) {
   const std::string port = server.port_text();
@@ -117,8 +115,6 @@ void expect_clean_install_trace(const std::string& trace, const StandinServer& s
   }
   EXPECT_EQ(calls_of(traced), calls + host_calls);
 }
-
-}  // namespace
 
 void expect_traced_install(const std::function<Install(const std::string&)>& install,
                            const std::function<std::string(const std::string&)>& trace_option,

@@ -1,0 +1,245 @@
+// The custom actions, UINT __stdcall Action(MSIHANDLE): the only code that knows the
+// installer's calling convention. Each logs one line of what it did, or why it failed;
+// a failure ends the install (ERROR_INSTALL_FAILURE), and nothing escapes.
+#include <windows.h>
+#include <msi.h>
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/failure.h"
+#include "msi/action_data.h"
+#include "msi/installer_session.h"
+#include "msi/library_calls.h"
+
+using namespace ulvane;
+using namespace ulvane::msi;
+
+namespace {
+
+template <class Work>
+UINT run_action(MSIHANDLE handle, const char* action, Work&& work) noexcept {
+  const InstallerSession session(handle);
+  try {
+    session.log(std::string(action) + ": " + work(session));
+    return ERROR_SUCCESS;
+  } catch (...) {
+    try {
+      session.log(std::string(action) + " failed: " + failure_message(std::current_exception()));
+    } catch (...) {
+      // No memory left for the line: the installer's own line still names the action.
+    }
+    return ERROR_INSTALL_FAILURE;
+  }
+}
+
+// The data of an action that changes the machine: it belongs in the install script,
+// where it runs after the files are in place and only when the install goes ahead.
+ActionData deferred_data(const InstallerSession& session, const char* action, std::initializer_list<KeyRule> keys) {
+  if (!session.deferred())
+    throw Failure::format("%s runs only as a deferred action (Execute=\"deferred\"), with its data in "
+                          "CustomActionData",
+                          action);
+  return ActionData(std::string(action) + "'s CustomActionData", session.property("CustomActionData"), keys);
+}
+
+std::string where(const server::ServerAddress& address) {
+  return address.host + " port " + address.port;
+}
+
+// The configuration names of GetCacheConfig's answer, which are on lines of their own.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+}  // namespace
+
+extern "C" {
+
+// Immediate: finds the server configuration ULVANE_CONFIG names, or else the first, and
+// sets the properties below to what it finds. Where a lookup finds nothing it says why
+// and leaves that property empty: the author's conditions decide what follows.
+UINT __stdcall UlvaneFindServer(MSIHANDLE handle) {
+  return run_action(handle, "UlvaneFindServer", [](const InstallerSession& session) -> std::string {
+    const std::string wanted = session.property("ULVANE_CONFIG");
+    for (const char* name : {"ULVANE_CONFIGURATIONS", "ULVANE_CONFIG", "ULVANE_CACHEDIR", "ULVANE_CPF", "ULVANE_PORT"})
+      session.set_property(name, "");
+    const auto not_found = [&](const std::string& why) { session.log("UlvaneFindServer: " + why); };
+
+    std::vector<std::string> names;
+    try {
+      names = lines_of(configuration_names());
+    } catch (const Failure& failure) {
+      not_found(std::string("no server configuration is recorded on this machine: ") + failure.what());
+      return "found no server configuration";
+    }
+    std::string listed;
+    for (const std::string& name : names) listed.append(listed.empty() ? "" : ";").append(name);
+    session.set_property("ULVANE_CONFIGURATIONS", listed);
+    std::string chosen = wanted.empty() ? names.front() : "";
+    for (const std::string& name : names)
+      if (name == wanted) chosen = name;
+    if (chosen.empty()) {
+      not_found("there is no configuration named " + wanted + " (the configurations: " + listed + ")");
+      return "found no configuration named " + wanted;
+    }
+    session.set_property("ULVANE_CONFIG", chosen);
+    std::string found = "configuration " + chosen;
+
+    // Each lookup on its own: one that finds nothing leaves the others to try.
+    const auto look_up = [&](const std::string& missing, auto&& lookup) -> std::optional<std::string> {
+      try {
+        return lookup();
+      } catch (const Failure& failure) {
+        not_found("configuration " + chosen + " has no " + missing + ": " + failure.what());
+        return std::nullopt;
+      }
+    };
+    if (std::optional<std::string> directory = look_up("installation directory", [&] {
+          std::string path = configuration_directory(chosen);
+          // As the installer's own folder properties do, so that "[ULVANE_CACHEDIR]CSP" is a path.
+          if (!path.empty() && path.back() != '\\') path += '\\';
+          return path;
+        })) {
+      session.set_property("ULVANE_CACHEDIR", *directory);
+      found += ", directory " + *directory;
+    }
+    if (std::optional<std::string> file = look_up("configuration file", [&] { return configuration_file_path(chosen); })) {
+      session.set_property("ULVANE_CPF", *file);
+      found += ", configuration file " + *file;
+    }
+    if (std::optional<std::string> port = look_up("server port", [&] {
+          const std::int32_t number = cache_port(chosen);
+          if (number < 1) throw Failure::format("its configuration file gives the port %s", std::to_string(number));
+          return std::to_string(number);
+        })) {
+      session.set_property("ULVANE_PORT", *port);
+      found += ", port " + *port;
+    }
+    return "found " + found;
+  });
+}
+
+// Deferred; CustomActionData "Cpf=<configuration file>": registers the product's
+// namespace and web application in that file (UpdateCpf).
+UINT __stdcall UlvaneRegister(MSIHANDLE handle) {
+  return run_action(handle, "UlvaneRegister", [](const InstallerSession& session) {
+    const ActionData data = deferred_data(session, "UlvaneRegister", {{"Cpf", true}});
+    const std::string file = *data.value("Cpf");
+    if (file.empty()) throw data.malformed("Cpf is empty");
+    // UpdateCpf would make a new file there, which no server reads.
+    const DWORD attributes = GetFileAttributesA(file.c_str());
+    const DWORD error = GetLastError();
+    if (attributes == INVALID_FILE_ATTRIBUTES && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
+      throw Failure::format("The configuration file %s does not exist", file);
+    update_cpf(file);
+    return "registered the product's namespace and web application in " + file;
+  });
+}
+
+// Deferred; CustomActionData "Host=...;Port=...;Namespace=...", then in the order to
+// load them "Routine=<name>,<file>" (LoadRtn into Namespace) and "InstallRoutine=<file>"
+// (LoadFile: into %SYS as QUMAINST). Stops at the first that fails.
+UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
+  return run_action(handle, "UlvaneLoadRoutines", [](const InstallerSession& session) {
+    const ActionData data = deferred_data(
+        session, "UlvaneLoadRoutines",
+        {{"Host", true}, {"Port", true}, {"Namespace"}, {"Routine", false, true}, {"InstallRoutine", false, true}});
+    const server::ServerAddress address{*data.value("Host"), *data.value("Port")};
+    const std::optional<std::string> name_space = data.value("Namespace");
+    struct Load {
+      std::string routine;  // empty for the install routine
+      std::string file;
+    };
+    // Every entry is checked before the first routine goes to the server.
+    std::vector<Load> loads;
+    for (const auto& [key, value] : data.entries()) {
+      if (key == "InstallRoutine") {
+        if (value.empty()) throw data.malformed("an InstallRoutine is empty");
+        loads.push_back({"", value});
+      } else if (key == "Routine") {
+        const std::size_t comma = value.find(',');
+        if (comma == std::string::npos || comma == 0 || comma + 1 == value.size())
+          throw data.malformed("the Routine \"" + value + "\" is not <name>,<file>");
+        if (!name_space || name_space->empty()) throw data.malformed("Routine entries need a Namespace");
+        loads.push_back({value.substr(0, comma), value.substr(comma + 1)});
+      }
+    }
+    if (loads.empty()) throw data.malformed("it names no Routine and no InstallRoutine");
+
+    std::string loaded;
+    for (const Load& load : loads) {
+      const std::string what = load.routine.empty() ? "the install routine into %SYS"
+                                                    : "routine " + load.routine + " into " + *name_space;
+      try {
+        if (load.routine.empty())
+          load_file(address, load.file);
+        else
+          load_routine(load.file, address, *name_space, load.routine);
+      } catch (...) {
+        throw Failure::format("Could not load %s at %s from %s%s: %s", what, where(address), load.file,
+                              loaded.empty() ? "" : " (loaded before it: " + loaded + ")",
+                              failure_message(std::current_exception()));
+      }
+      loaded.append(loaded.empty() ? "" : ", ").append(load.routine.empty() ? "QUMAINST" : load.routine);
+      session.log("UlvaneLoadRoutines: loaded " + what + " from " + load.file);
+    }
+    return "loaded " + loaded + " at " + where(address);
+  });
+}
+
+// Deferred (CustomActionData) or immediate (the property ULVANE_CALL), with the same
+// data: "Host=...;Port=...;Namespace=...;Expression=..." and, optionally, "Expect=" the
+// answer the install needs, "Attempts=" how often to ask (1 to 100, default 1) and
+// "Pause=" milliseconds between attempts (default 1000). Immediate, it sets
+// ULVANE_ANSWER to the answer.
+UINT __stdcall UlvaneCall(MSIHANDLE handle) {
+  return run_action(handle, "UlvaneCall", [](const InstallerSession& session) {
+    const bool deferred = session.deferred();
+    const std::initializer_list<KeyRule> keys = {{"Host", true},       {"Port", true},  {"Namespace", true},
+                                                 {"Expression", true}, {"Expect"},      {"Attempts"},
+                                                 {"Pause"}};
+    const ActionData data =
+        deferred ? ActionData("UlvaneCall's CustomActionData", session.property("CustomActionData"), keys)
+                 : ActionData("UlvaneCall's property ULVANE_CALL", session.property("ULVANE_CALL"), keys);
+    const server::ServerAddress address{*data.value("Host"), *data.value("Port")};
+    const std::string name_space = *data.value("Namespace");
+    const std::string expression = *data.value("Expression");
+    const std::optional<std::string> expected = data.value("Expect");
+    const int attempts = data.number("Attempts", 1, 1, 100);
+    const int pause = data.number("Pause", 1000, 0, 600000);
+    if (!deferred) session.set_property("ULVANE_ANSWER", "");
+
+    const std::string asked = "asked " + expression + " in namespace " + name_space + " at " + where(address);
+    std::string why;
+    for (int attempt = 1;; ++attempt) {
+      try {
+        const std::string answer = call_expression(address, name_space, expression);
+        if (!expected || answer == *expected) {
+          if (!deferred) session.set_property("ULVANE_ANSWER", answer);
+          return asked + ", it answered \"" + answer + "\"";
+        }
+        why = "it answered \"" + answer + "\", not \"" + *expected + "\"";
+      } catch (...) {
+        why = failure_message(std::current_exception());
+      }
+      if (attempt == attempts) break;
+      session.log("UlvaneCall: " + asked + ", attempt " + std::to_string(attempt) + " of " +
+                  std::to_string(attempts) + ": " + why);
+      Sleep(static_cast<DWORD>(pause));
+    }
+    throw Failure::format("%s: %s", asked, why);
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,228 @@
+// The example package (examples/msi), built by wixl and run silently by Windows
+// Installer (msiexec) with a verbose log, as a software distribution system runs it:
+// against a stand-in server on a machine with server configurations, and in the
+// situations where it must stop. Either way the installer leaves no copy of
+// UlvaneMsi.dll behind, and a stopped install leaves no product installed.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <msi.h>
+#include <msiquery.h>
+
+#include <optional>
+#include <string>
+
+#include "support/example_machine.h"
+#include "support/library.h"
+#include "support/process.h"
+#include "support/scratch_directory.h"
+#include "support/scratch_registry.h"
+#include "support/standin_server.h"
+#include "support/trace_lines.h"
+
+using namespace ulvane::test;
+
+namespace {
+
+constexpr unsigned long kInstallFailure = ERROR_INSTALL_FAILURE;  // 1603
+const std::string kArchitecture = sizeof(void*) == 8 ? "x64" : "x86";
+
+std::string package(const std::string& name) {
+  return beside_this_program(name + "-" + kArchitecture + ".msi");
+}
+
+// Runs msiexec with the option (/i or /x), the package and the properties, silently and
+// with a verbose log; the log comes back with LF line ends.
+Install msiexec(const std::string& option, const std::string& msi, const std::string& properties = "") {
+  ScratchDirectory logs;
+  // The installer runs each custom action DLL from a copy of its own in the temporary folder.
+  const auto before = temp_entries("msi*");
+  const ProcessResult result = run_process("msiexec " + option + " " + quoted(msi) + " /qn /l*v " +
+                                            quoted(logs.file("msi.log")) + " " + properties);
+  EXPECT_EQ(left_behind(before, temp_entries("msi*")), "");
+  std::string log = logs.read("msi.log");
+  for (std::size_t at = log.find("\r\n"); at != std::string::npos; at = log.find("\r\n", at)) log.erase(at, 1);
+  return {result.exit_code, log};
+}
+
+Install install(const std::string& properties = "") {
+  return msiexec("/i", package("ulvane-example"), properties);
+}
+
+// Removes the example product, which must be installed, with the properties it was
+// installed with; its files go, and what the install gave the server and the
+// configuration file stays (the author's choice).
+void uninstall(const Configuration& configuration, const std::string& properties = "") {
+  const Install run = msiexec("/x", package("ulvane-example"), properties);
+  EXPECT_EQ(run.exit_code, 0u) << run.log;
+  EXPECT_EQ(read_file(configuration.install_dir() + "\\index.csp"), std::nullopt);
+}
+
+// The lines the custom actions wrote, each after a line end.
+std::string action_lines(const std::string& log) {
+  std::string lines = "\n";
+  for (std::size_t start = 0; start < log.size();) {
+    std::size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(start, end - start);
+    if (line.rfind("Ulvane", 0) == 0) lines.append(line).append("\n");
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The example package's product code, which wixl makes anew for each build.
+std::string product_code() {
+  MSIHANDLE database = 0, view = 0, record = 0;
+  std::string code(39, '\0');
+  DWORD length = static_cast<DWORD>(code.size());
+  if (MsiOpenDatabaseA(package("ulvane-example").c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS ||
+      MsiDatabaseOpenViewA(database, "SELECT `Value` FROM `Property` WHERE `Property` = 'ProductCode'", &view) !=
+          ERROR_SUCCESS ||
+      MsiViewExecute(view, 0) != ERROR_SUCCESS || MsiViewFetch(view, &record) != ERROR_SUCCESS ||
+      MsiRecordGetStringA(record, 1, code.data(), &length) != ERROR_SUCCESS)
+    length = 0;
+  for (MSIHANDLE handle : {record, view, database})
+    if (handle) MsiCloseHandle(handle);
+  code.resize(length);
+  return code;
+}
+
+// Whether the installer has the example product recorded as installed.
+bool installed() {
+  const std::string code = product_code();
+  EXPECT_NE(code, "");
+  return MsiQueryProductStateA(code.c_str()) == INSTALLSTATE_DEFAULT;
+}
+
+}  // namespace
+
+// Every step in the log, and on the machine the same as the NSIS example gives: the
+// server's lines, the routines, the configuration file and the web page.
+TEST(ExamplePackage, InstallsIntoTheFirstConfiguration) {
+  StandinServer server;
+  ScratchConfigurations registry;
+  Configuration cache(registry, "CACHE", server.port_text());
+  Configuration other(registry, "OTHER", server.port_text());
+  const std::string cpf = cache.dir.file("cache.cpf");
+  const std::string port = server.port_text();
+  const std::string local = " at 127.0.0.1 port " + port;
+
+  const Install run = install();
+  ASSERT_EQ(run.exit_code, 0u) << run.log;
+  EXPECT_EQ(action_lines(run.log),
+            "\nUlvaneFindServer: found configuration CACHE, directory " + cache.dir.path() +
+                "\\, configuration file " + cpf + ", port " + port + "\n" +
+                "UlvaneCall: asked $NAMESPACE in namespace %SYS" + local + ", it answered \"%SYS\"\n" +
+                "UlvaneCall: asked $ZV in namespace %SYS" + local + ", it answered \"Ulvane stand-in server 1.0\"\n" +
+                "UlvaneRegister: registered the product's namespace and web application in " + cpf + "\n" +
+                "UlvaneCall: asked $NAMESPACE in namespace ULV" + local + ", it answered \"ULV\"\n" +
+                "UlvaneLoadRoutines: loaded routine ULVAPI into ULV from " + cache.routine_file("ULVAPI.rtn") + "\n" +
+                "UlvaneLoadRoutines: loaded routine ULVWEB into ULV from " + cache.routine_file("ULVWEB.rtn") + "\n" +
+                "UlvaneLoadRoutines: loaded the install routine into %SYS from " + cache.routine_file("ulvinst.rtn") +
+                "\n" + "UlvaneLoadRoutines: loaded ULVAPI, ULVWEB, QUMAINST" + local + "\n" +
+                "UlvaneCall: asked " + load_check("ULVAPI") + " in namespace ULV" + local + ", it answered \"ULV:1\"\n" +
+                "UlvaneCall: asked " + load_check("ULVWEB") + " in namespace ULV" + local + ", it answered \"ULV:1\"\n" +
+                "UlvaneCall: asked " + load_check("QUMAINST") + " in namespace %SYS" + local +
+                ", it answered \"%SYS:1\"\n");
+  expect_clean_install(server, cache);
+  EXPECT_EQ(other.dir.read("cache.cpf"), configuration_file(port, false));
+  EXPECT_EQ(names_matching(cache.dir.path() + "\\*"), (std::set<std::string>{"CSP", "cache.cpf"}));
+
+  // Again: the same steps, and the product is registered once.
+  const std::string journal = server.journal();
+  const Install again = install();
+  EXPECT_EQ(again.exit_code, 0u) << again.log;
+  EXPECT_EQ(action_lines(again.log), action_lines(run.log));
+  EXPECT_EQ(cache.dir.read("cache.cpf"), configuration_file(port, true));
+  EXPECT_EQ(server.journal(), journal + journal);
+
+  uninstall(cache);
+  EXPECT_EQ(cache.dir.read("cache.cpf"), configuration_file(port, true));
+}
+
+// With the trace variable set for msiexec, the custom actions trace the library's
+// calls as the NSIS example's trace shows them.
+TEST(ExamplePackage, TracesItsCallsWhenAsked) {
+  const ScopedEnvironment texts_in_full(ULVANE_TRACE_ARGS_VARIABLE, nullptr);
+  StandinServer server;
+  ScratchConfigurations registry;
+  Configuration cache(registry, "CACHE", server.port_text());
+  ScratchDirectory traces;
+  const std::string trace = traces.file("install.trace");
+  {
+    const ScopedEnvironment traced(ULVANE_TRACE_VARIABLE, trace.c_str());
+    const Install run = install("ULVANE_CONFIG=CACHE");
+    ASSERT_EQ(run.exit_code, 0u) << run.log;
+  }
+  expect_clean_install(server, cache);
+  expect_clean_install_trace(trace, server, cache, "");
+  uninstall(cache);
+}
+
+TEST(ExamplePackage, TakesTheConfigurationNamedInUlvaneConfig) {
+  StandinServer server;
+  ScratchConfigurations registry;
+  Configuration first(registry, "ALPHA", server.port_text());
+  Configuration chosen(registry, "BETA", server.port_text());
+
+  const Install run = install("ULVANE_CONFIG=BETA");
+  ASSERT_EQ(run.exit_code, 0u) << run.log;
+  EXPECT_EQ(chosen.dir.read("cache.cpf"), configuration_file(server.port_text(), true));
+  EXPECT_EQ(first.dir.read("cache.cpf"), configuration_file(server.port_text(), false));
+  EXPECT_EQ(server.routine("ULV", "ULVAPI"), example_file("routines/ULVAPI.rtn"));
+  EXPECT_EQ(read_file(chosen.install_dir() + "\\index.csp"), example_file("web/index.csp"));
+  uninstall(chosen, "ULVANE_CONFIG=BETA");
+}
+
+// Each way the install must stop: 1603, the reason in the log, no product installed,
+// and the configuration file as it was unless the product was registered before the stop.
+TEST(ExamplePackage, StopsWithTheReason) {
+  StandinServer down;
+  const std::string down_port = down.port_text();
+  down.stop();
+  StandinServer without_ulv({.namespaces = {"USER", "%SYS"}});
+  const std::string asked = "UlvaneCall failed: asked $NAMESPACE in namespace ";
+  struct Row {
+    std::string label;
+    std::string port;  // the configuration's DefaultPort; empty: no configuration at all
+    std::string properties;
+    std::string reason;  // a line of the log
+    int attempts;        // lines about an attempt that failed before the last
+    bool registered;     // stopped after the product was registered
+    bool no_file = false;  // the configuration's file is not there
+  };
+  const Row rows[] = {
+      {"no configuration", "", "",
+       "UlvaneFindServer: no server configuration is recorded on this machine: No configuration is recorded", 0,
+       false},
+      {"unknown name", down_port, "ULVANE_CONFIG=NOPE",
+       "UlvaneFindServer: there is no configuration named NOPE (the configurations: CACHE)", 0, false},
+      {"no port", "none", "", "UlvaneFindServer: configuration CACHE has no server port: 'none' is not a valid", 0,
+       false},
+      {"no configuration file", down_port, "", "UlvaneFindServer: configuration CACHE has no server port: ", 0,
+       false, true},
+      {"server down", down_port, "", asked + "%SYS at 127.0.0.1 port " + down_port + ": cannot connect to", 2,
+       false},
+      {"namespace missing", without_ulv.port_text(), "",
+       asked + "ULV at 127.0.0.1 port " + without_ulv.port_text() + ": it answered \"USER\", not \"ULV\"", 2, true},
+  };
+  for (const Row& row : rows) {
+    ScratchConfigurations registry;
+    std::optional<Configuration> cache;
+    if (!row.port.empty()) cache.emplace(registry, "CACHE", row.port);
+    if (row.no_file) DeleteFileA(cache->dir.file("cache.cpf").c_str());
+
+    const Install run = install(row.properties);
+    EXPECT_EQ(run.exit_code, kInstallFailure) << row.label << ": " << run.log;
+    const std::string lines = action_lines(run.log);
+    EXPECT_NE(lines.find("\n" + row.reason), std::string::npos) << row.label << ": " << lines;
+    EXPECT_EQ(occurrences(lines, ", attempt "), std::size_t(row.attempts)) << row.label << ": " << lines;
+    EXPECT_FALSE(installed()) << row.label;
+    if (cache) {
+      const std::string expected = row.no_file ? "<missing>" : configuration_file(row.port, row.registered);
+      EXPECT_EQ(cache->dir.read("cache.cpf"), expected) << row.label;
+      if (!row.registered) EXPECT_EQ(read_file(cache->install_dir() + "\\index.csp"), std::nullopt) << row.label;
+    }
+  }
+  EXPECT_EQ(without_ulv.routine("USER", "ULVAPI"), std::nullopt);
+}
