@@ -70,12 +70,12 @@ std::string action_lines(const std::string& log) {
   return lines;
 }
 
-// The example package's product code, which wixl makes anew for each build.
-std::string product_code() {
+// The product code of the package name, which wixl makes anew for each build.
+std::string product_code(const std::string& name) {
   MSIHANDLE database = 0, view = 0, record = 0;
   std::string code(39, '\0');
   DWORD length = static_cast<DWORD>(code.size());
-  if (MsiOpenDatabaseA(package("ulvane-example").c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS ||
+  if (MsiOpenDatabaseA(package(name).c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS ||
       MsiDatabaseOpenViewA(database, "SELECT `Value` FROM `Property` WHERE `Property` = 'ProductCode'", &view) !=
           ERROR_SUCCESS ||
       MsiViewExecute(view, 0) != ERROR_SUCCESS || MsiViewFetch(view, &record) != ERROR_SUCCESS ||
@@ -87,9 +87,9 @@ std::string product_code() {
   return code;
 }
 
-// Whether the installer has the example product recorded as installed.
-bool installed() {
-  const std::string code = product_code();
+// Whether the installer has the product of the package name recorded as installed.
+bool installed(const std::string& name = "ulvane-example") {
+  const std::string code = product_code(name);
   EXPECT_NE(code, "");
   return MsiQueryProductStateA(code.c_str()) == INSTALLSTATE_DEFAULT;
 }
@@ -225,4 +225,84 @@ TEST(ExamplePackage, StopsWithTheReason) {
     }
   }
   EXPECT_EQ(without_ulv.routine("USER", "ULVAPI"), std::nullopt);
+}
+
+// Data an action must refuse, each in a package of refusals (tests/msi/refusals.wxs)
+// whose actions the install ignores: each refusal says what is wrong and how the data
+// is written, and none reaches the machine or a server.
+TEST(CustomActions, RefuseMalformedData) {
+  const std::string format = ". It is Key=Value entries joined by ';' (write ';;' for a ';' in a value), with the keys ";
+  const std::string call_keys = "Host, Port, Namespace, Expression, Expect, Attempts, Pause";
+  const std::string load_keys = "Host, Port, Namespace, Routine, InstallRoutine";
+  auto call = [&](const std::string& why) {
+    return "UlvaneCall failed: UlvaneCall's CustomActionData is malformed: " + why + format + call_keys;
+  };
+  auto load = [&](const std::string& why) {
+    return "UlvaneLoadRoutines failed: UlvaneLoadRoutines's CustomActionData is malformed: " + why + format +
+           load_keys;
+  };
+  // In the package's order: the immediate actions, then the install script's.
+  const std::string refusals[] = {
+      "UlvaneCall failed: UlvaneCall's property ULVANE_CALL is malformed: it is empty" + format + call_keys,
+      "UlvaneRegister failed: UlvaneRegister runs only as a deferred action (Execute=\"deferred\"), with its data "
+      "in CustomActionData",
+      call("entry 2 (\"Port\") has no '='"),
+      call("entry 5 is empty"),
+      call("entry 2 has the unknown key 'Hots'"),
+      call("entry 3 gives the key 'Host' a second time"),
+      call("entry 1 (\"=127.0.0.1\") has no key before its '='"),
+      call("the key 'Expression' is missing"),
+      call("Attempts is \"0\", not a whole number from 1 to 100"),
+      "UlvaneRegister failed: UlvaneRegister's CustomActionData is malformed: Cpf is empty" + format + "Cpf",
+      // ";;" is the ';' of the path.
+      "UlvaneRegister failed: The configuration file C:\\no;such\\cache.cpf does not exist",
+      load("the Routine \"ULVAPI\" is not <name>,<file>"),
+      load("Routine entries need a Namespace"),
+      load("it names no Routine and no InstallRoutine"),
+  };
+  std::string expected = "\n";
+  for (const std::string& line : refusals) expected.append(line).append("\n");
+  ScratchDirectory traces;
+  const std::string trace = traces.file("refusals.trace");
+  const ScopedEnvironment traced(ULVANE_TRACE_VARIABLE, trace.c_str());
+
+  const Install run = msiexec("/i", package("ulvane-refusals"));
+  EXPECT_EQ(run.exit_code, 0u) << run.log;
+  EXPECT_EQ(action_lines(run.log), expected);
+  EXPECT_EQ(read_file(trace), std::nullopt) << "the library was called";
+  EXPECT_EQ(msiexec("/x", package("ulvane-refusals")).exit_code, 0u);
+}
+
+// UlvaneLoadRoutines loads in the order given and stops at the first routine that fails,
+// which it names with the library's reason, the one the trace gives for that call.
+TEST(CustomActions, LoadRoutinesStopsAtTheFirstFailure) {
+  StandinServer server({.drop_on = "ULVDROP"});
+  ScratchDirectory files;
+  const std::string first = files.write("ULVAPI.rtn", example_file("routines/ULVAPI.rtn"));
+  const std::string third = files.write("ULVWEB.rtn", example_file("routines/ULVWEB.rtn"));
+  ScratchDirectory traces;
+  const std::string trace = traces.file("load.trace");
+  Install run;
+  {
+    const ScopedEnvironment traced(ULVANE_TRACE_VARIABLE, trace.c_str());
+    run = msiexec("/i", package("ulvane-first-failure"),
+                  "PORT=" + server.port_text() + " FIRST=" + quoted(first) + " THIRD=" + quoted(third));
+  }
+  EXPECT_EQ(run.exit_code, kInstallFailure) << run.log;
+  EXPECT_FALSE(installed("ulvane-first-failure"));
+  EXPECT_EQ(server.routine("ULV", "ULVAPI"), example_file("routines/ULVAPI.rtn"));
+  EXPECT_EQ(server.routine("ULV", "ULVWEB"), std::nullopt);
+
+  std::string failure = "<no LoadRtn of ULVDROP in the trace>";
+  for (const TraceLine& line : read_trace(trace).calls)
+    if (line.field(kExport) == "LoadRtn" && line.field(kArguments).find("ULVDROP") != std::string::npos)
+      failure = line.field(kFailure);
+  const std::string prefix = "\nUlvaneLoadRoutines failed: Could not load routine ULVDROP into ULV at 127.0.0.1 port " +
+                             server.port_text() + " from " + first + " (loaded before it: ULVAPI): ";
+  const std::string lines = action_lines(run.log);
+  const std::size_t at = lines.find(prefix);
+  ASSERT_NE(at, std::string::npos) << lines;
+  const std::size_t start = at + prefix.size();
+  EXPECT_EQ(trace_text(lines.substr(start, lines.find('\n', start) - start)), failure);
+  EXPECT_EQ(occurrences(lines, "UlvaneLoadRoutines: loaded "), 1u) << lines;
 }
