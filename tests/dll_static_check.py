@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""Checks the built Ulvane.dll as a file, without running it: the machine it is built
-for, the export table hosts call it by, the DLLs and functions it imports and the
-version it carries.
+"""Checks a built DLL (Ulvane.dll, UlvaneMsi.dll) as a file, without running it: the
+machine it is built for, the export table hosts call it by, the DLLs and functions it
+imports and the version it carries.
 
-  dll_static_check.py --arch i686|x64 --objdump OBJDUMP --header include/ulvane.h Ulvane.dll
+  dll_static_check.py --arch i686|x64 --objdump OBJDUMP --header include/ulvane.h
+                      --def src/exports/Ulvane.def [--imports LIST]... Ulvane.dll
 
-Every imported function must be listed in tests/imports/ARCH.txt with the first Windows
-version that has it, and none may be later than the oldest Windows the build targets
-(_WIN32_WINNT in cmake/settings.cmake).
+The exports are the module definition's, by name and ordinal. Every imported function
+must be listed in one of the import lists (default: tests/imports/ARCH.txt) with the
+first Windows version that has it, and none may be later than the oldest Windows the
+build targets (_WIN32_WINNT in cmake/settings.cmake).
 
 Exit status 0 when every check holds; else 1, with each failed check on its own line."""
 import argparse
@@ -17,9 +19,6 @@ import struct
 import subprocess
 import sys
 
-# Hosts find the exports by these names and ordinals (src/exports/Ulvane.def).
-EXPORTS = {"UpdateCpf": 1, "GetCachePort": 2, "GetCacheCpf": 3, "GetCacheDir": 4, "LoadRtn": 5,
-           "Sleep": 6, "GetCacheConfig": 7, "Call": 8, "LoadFile": 9, "GetLastFailure": 10}
 # Per architecture: objdump's file format, the PE optional header's kind, the COFF machine.
 ARCHITECTURES = {"i686": ("pei-i386", "PE32", 0x014C), "x64": ("pei-x86-64", "PE32+", 0x8664)}
 RT_VERSION = 16
@@ -38,9 +37,17 @@ def header_version(path):
     return found.group(1)
 
 
-def imports_list(arch):
-    """The committed list's path, and its {dll!function (DLL name in lower case): minimum Windows}."""
-    path = os.path.join(HERE, "imports", f"{arch}.txt")
+def definition_exports(path):
+    """{name: ordinal}: what hosts find the exports by, as the module definition gives them."""
+    with open(path, encoding="ascii") as file:
+        found = re.findall(r"^\s*([A-Za-z_]\w*)\s*=\s*\S+\s+@(\d+)\s*$", file.read(), re.M)
+    if not found:
+        sys.exit(f"{path} defines no exports")
+    return {name: int(ordinal) for name, ordinal in found}
+
+
+def imports_list(path):
+    """{dll!function (DLL name in lower case): minimum Windows} of a committed list."""
     listed = {}
     with open(path, encoding="ascii") as file:
         for number, line in enumerate(file, 1):
@@ -51,7 +58,7 @@ def imports_list(arch):
             if not entry or entry.group(3) not in WINDOWS:
                 sys.exit(f"{path}:{number}: not 'DLL!function minimum' with a minimum among {', '.join(WINDOWS)}")
             listed[f"{entry.group(1).lower()}!{entry.group(2)}"] = entry.group(3)
-    return path, listed
+    return listed
 
 
 def target_windows():
@@ -174,7 +181,7 @@ def file_versions(resource):
     return texts, numbers
 
 
-def check(arch, objdump, header, dll):
+def check(arch, objdump, header, definition, import_lists, dll):
     failures = []
     fail = failures.append
     file_format, optional_kind, machine = ARCHITECTURES[arch]
@@ -198,23 +205,27 @@ def check(arch, objdump, header, dll):
         if "\tDLL\n" not in dump:
             fail("not marked as a DLL")
 
+        expected = definition_exports(definition)
         names, functions = exports(dump)
-        for name, ordinal in sorted(EXPORTS.items(), key=lambda item: item[1]):
+        for name, ordinal in sorted(expected.items(), key=lambda item: item[1]):
             if name not in names:
                 fail(f"export {name}: missing")
             elif names[name] != ordinal:
                 fail(f"export {name}: at ordinal {names[name]}, not {ordinal}")
-        for name in sorted(set(names) - set(EXPORTS)):
+        for name in sorted(set(names) - set(expected)):
             decorated = re.match(r"^_?([A-Za-z]+)@\d+$", name)
             fail(f"export {name}: " + (f"decorated; hosts call it {decorated.group(1)}" if decorated
                                        else "not one of the exports"))
-        if functions != len(EXPORTS):
-            fail(f"{functions} exported functions, not {len(EXPORTS)}")
+        if functions != len(expected):
+            fail(f"{functions} exported functions, not {len(expected)}")
 
         # Installers extract the DLL alone: it may import only the Windows system DLLs
-        # the committed list names. A new import may raise the oldest Windows the DLL
+        # the committed lists name. A new import may raise the oldest Windows the DLL
         # loads on: it is reviewed, not taken in silently.
-        path, listed = imports_list(arch)
+        path = " or ".join(import_lists)
+        listed = {}
+        for import_list in import_lists:
+            listed.update(imports_list(import_list))
         system_dlls = {entry.split("!", 1)[0] for entry in listed}
         for imported in re.findall(r"^\tDLL Name: (\S+)$", dump, re.M):
             if imported.lower() not in system_dlls:
@@ -249,13 +260,17 @@ def main():
     parser.add_argument("--arch", required=True, choices=sorted(ARCHITECTURES))
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--header", required=True)
+    parser.add_argument("--def", dest="definition", required=True)
+    parser.add_argument("--imports", action="append")
     parser.add_argument("dll")
     args = parser.parse_args()
-    failures = check(args.arch, args.objdump, args.header, args.dll)
+    import_lists = args.imports or [os.path.join(HERE, "imports", f"{args.arch}.txt")]
+    failures = check(args.arch, args.objdump, args.header, args.definition, import_lists, args.dll)
     for failure in failures:
         print(f"{args.dll}: {failure}")
     if not failures:
-        print(f"{args.dll}: {args.arch}, the ten exports at their ordinals, system imports only, each"
+        print(f"{args.dll}: {args.arch}, the {len(definition_exports(args.definition))} exports at their"
+              " ordinals, system imports only, each"
               f" listed and on Windows {windows_name(target_windows())}, FileVersion {header_version(args.header)}")
     return 1 if failures else 0
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # What the release holds: exactly the kit's files, with fixed times; a checksum
-# file that checks; for each architecture, a stripped DLL of that architecture
-# linked to its debug file, with the ten exports at their ordinals, the version
-# resource and only system imports, and a tool that names the version and finds the
-# DLL; an NSIS example that builds from the kit.
+# file that checks; for each architecture, the two stripped DLLs of that
+# architecture, each linked to its debug file, with its exports at their ordinals,
+# the version resource and only system imports, and a tool that names the version
+# and finds the DLL; an NSIS example and both packages of the Windows Installer
+# example that build from the kit.
 . "$(dirname "$0")/common.sh"
 version=$(header_version)
 name=ulvane-$version-win32.zip
@@ -17,10 +18,14 @@ name=ulvane-$version-win32.zip
 commit=$(cat "$work/build-a/commit")
 expected=$(
   {
-    printf '%s\n' CHANGELOG.md LICENSE README.md Ulvane.dll bin/ulvane-call.exe debug/Ulvane.dll.debug \
-      include/ulvane.h x64/Ulvane.dll x64/bin/ulvane-call.exe x64/debug/Ulvane.dll.debug
+    printf '%s\n' CHANGELOG.md LICENSE README.md include/ulvane.h
+    for folder in "" x64/; do
+      printf "$folder%s\n" Ulvane.dll UlvaneMsi.dll bin/ulvane-call.exe debug/Ulvane.dll.debug \
+        debug/UlvaneMsi.dll.debug
+    done
     git -C "$root" ls-tree -r --name-only "$commit" -- \
-      docs include/nsis include/inno examples/c examples/inno examples/nsis examples/routines examples/web |
+      docs include/nsis include/inno examples/c examples/inno examples/msi examples/nsis examples/routines \
+      examples/web |
       grep -v '/CMakeLists.txt$'
   } | LC_ALL=C sort
 )
@@ -51,39 +56,49 @@ done
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-# One architecture's DLL, debug file and tool, in the kit folder $2.
-check_arch() {
-  local arch=$1 folder=$2 tools format
-  local dll=$folder/Ulvane.dll debug=$folder/debug/Ulvane.dll.debug tool=$folder/bin/ulvane-call.exe
+# One of the kit's DLLs ($3, in the kit folder $2, of the architecture $1): stripped,
+# with its debug information beside it (no symbols or debug sections in the DLL; the
+# link names the debug file and carries its CRC, as a debugger checks), and, read as a
+# file, which needs no Windows program, the machine, the module definition $4's
+# exports at their ordinals, only system imports (of the lists after $4), the
+# header's version in the resource.
+check_dll() {
+  local arch=$1 folder=$2 name=$3 definition=$4 tools sections list imports=()
+  shift 4
+  for list in "$@"; do imports+=(--imports "$root/tests/imports/$list"); done
+  local dll=$folder/$name debug=$folder/debug/$name.debug
   tools=$(triplet "$arch")
-  if [ "$arch" = x64 ]; then format=pei-x86-64; else format=pei-i386; fi
-  for binary in "$dll" "$tool"; do
-    "$tools-objdump" -f "$binary" | grep -q "file format $format\$" ||
-      fail "${binary#"$kit"/} is not $format: $("$tools-objdump" -f "$binary" 2>&1 | grep -m1 format)"
-  done
-
-  # Stripped, with its debug information beside it: no symbols or debug sections in
-  # the DLL; the link names the debug file and carries its CRC, as a debugger checks.
-  local sections
   sections=$("$tools-objdump" -h "$dll" | awk '/^ +[0-9]+ /{print $2}')
-  grep -q '^\.debug_' <<<"$sections" && fail "$arch: the DLL keeps debug sections: $sections"
-  "$tools-objdump" -t "$dll" | grep -q '^\[' && fail "$arch: the DLL keeps its symbol table"
-  "$tools-objdump" -h "$debug" | grep -q ' \.debug_info ' || fail "$arch: the debug file has no .debug_info"
+  grep -q '^\.debug_' <<<"$sections" && fail "$arch: $name keeps debug sections: $sections"
+  "$tools-objdump" -t "$dll" | grep -q '^\[' && fail "$arch: $name keeps its symbol table"
+  "$tools-objdump" -h "$debug" | grep -q ' \.debug_info ' || fail "$arch: $name.debug has no .debug_info"
   "$tools-objcopy" --dump-section .gnu_debuglink="$scratch/$arch.link" "$dll" "$scratch/$arch.dll"
-  python3 - "$scratch/$arch.link" "$debug" <<'PY' || fail "$arch: the DLL's debug link does not match its debug file"
+  python3 - "$scratch/$arch.link" "$debug" "$name.debug" <<'PY' || fail "$arch: $name's debug link does not match its debug file"
 import struct, sys, zlib
 link = open(sys.argv[1], "rb").read()
 name = link[:link.index(b"\0")]
 crc, = struct.unpack("<I", link[(len(name) + 4) // 4 * 4:][:4])
 actual = zlib.crc32(open(sys.argv[2], "rb").read())
 print(f"debug link: {name.decode()} crc {crc:08x}, file crc {actual:08x}")
-sys.exit(name != b"Ulvane.dll.debug" or crc != actual)
+sys.exit(name != sys.argv[3].encode() or crc != actual)
 PY
-
-  # Read as a file, which needs no Windows program: the machine, the ten exports at
-  # their ordinals, only system imports, the header's version in the resource.
   python3 "$root/tests/dll_static_check.py" --arch "$arch" --objdump "$tools-objdump" \
-    --header "$root/include/ulvane.h" "$dll" || fail "$arch: the kit's DLL fails the static checks"
+    --header "$root/include/ulvane.h" --def "$root/$definition" "${imports[@]}" "$dll" ||
+    fail "$arch: the kit's $name fails the static checks"
+}
+
+# One architecture's DLLs, debug files and tool, in the kit folder $2.
+check_arch() {
+  local arch=$1 folder=$2 tools format
+  local dll=$folder/Ulvane.dll tool=$folder/bin/ulvane-call.exe
+  tools=$(triplet "$arch")
+  if [ "$arch" = x64 ]; then format=pei-x86-64; else format=pei-i386; fi
+  for binary in "$dll" "$folder/UlvaneMsi.dll" "$tool"; do
+    "$tools-objdump" -f "$binary" | grep -q "file format $format\$" ||
+      fail "${binary#"$kit"/} is not $format: $("$tools-objdump" -f "$binary" 2>&1 | grep -m1 format)"
+  done
+  check_dll "$arch" "$folder" Ulvane.dll src/exports/Ulvane.def "$arch.txt"
+  check_dll "$arch" "$folder" UlvaneMsi.dll src/msi/UlvaneMsi.def "$arch.txt" msi.txt
 
   # Loaded under Wine as an installer loads it, by the tree's export and version tests
   # where the DLL is of the tree's architecture.
@@ -103,4 +118,10 @@ check_arch x64 "$kit/x64"
 # The NSIS example builds from the kit alone.
 makensis -V2 -WX -DULVANE_DLL="$kit/Ulvane.dll" -DOUTFILE="$work/kit-example-setup.exe" \
   "$kit/examples/nsis/ulvane-example.nsi" || fail "the kit's NSIS example does not build"
+# The Windows Installer example builds from the kit alone, for either architecture,
+# around the kit's UlvaneMsi.dll of that architecture.
+wixl -a x86 -D UlvaneMsiDll=../../UlvaneMsi.dll -o "$work/kit-example-x86.msi" \
+  "$kit/examples/msi/ulvane-example.wxs" 2>/dev/null || fail "the kit's x86 Windows Installer example does not build"
+wixl -a x64 -D UlvaneMsiDll=../../x64/UlvaneMsi.dll -o "$work/kit-example-x64.msi" \
+  "$kit/examples/msi/ulvane-example.wxs" 2>/dev/null || fail "the kit's x64 Windows Installer example does not build"
 echo "contents: ok"

@@ -21,7 +21,7 @@ ULVANE_SIGN_PASSWORD=throwaway-secret release "$work/build-a" "$work/dist-signed
 (cd "$work/dist-signed" && sha256sum --quiet -c SHA256SUMS) || fail "the signed archive's checksum does not match"
 signed=$work/kit-signed
 unpack "$work/dist-signed/$name" "$signed"
-for binary in Ulvane.dll bin/ulvane-call.exe x64/Ulvane.dll x64/bin/ulvane-call.exe; do
+for binary in Ulvane.dll UlvaneMsi.dll bin/ulvane-call.exe x64/Ulvane.dll x64/UlvaneMsi.dll x64/bin/ulvane-call.exe; do
   osslsigncode verify -CAfile "$certs/cert.pem" -in "$signed/$binary" >"$certs/verify.txt" 2>&1 ||
     fail "$binary: $(cat "$certs/verify.txt")"
   grep -q 'Signature verification: ok' "$certs/verify.txt" || fail "$binary: $(cat "$certs/verify.txt")"
