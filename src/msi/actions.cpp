@@ -79,6 +79,8 @@ UINT __stdcall UlvaneFindServer(MSIHANDLE handle) {
     std::vector<std::string> names;
     try {
       names = lines_of(configuration_names());
+      // Keys that vanish while they are listed leave nothing to name.
+      if (names.empty()) throw Failure("No configuration could be listed");
     } catch (const Failure& failure) {
       not_found(std::string("no server configuration is recorded on this machine: ") + failure.what());
       return "found no server configuration";
@@ -177,7 +179,8 @@ UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
     }
     if (loads.empty()) throw data.malformed("it names no Routine and no InstallRoutine");
 
-    std::string loaded;
+    std::string loaded;  // the routines so far, for a failure
+    std::string done;    // what was loaded from where, for the log
     for (const Load& load : loads) {
       const std::string what = load.routine.empty() ? "the install routine into %SYS"
                                                     : "routine " + load.routine + " into " + *name_space;
@@ -192,9 +195,9 @@ UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
                               failure_message(std::current_exception()));
       }
       loaded.append(loaded.empty() ? "" : ", ").append(load.routine.empty() ? "QUMAINST" : load.routine);
-      session.log("UlvaneLoadRoutines: loaded " + what + " from " + load.file);
+      done.append(done.empty() ? "" : ", ").append(what).append(" from ").append(load.file);
     }
-    return "loaded " + loaded + " at " + where(address);
+    return "loaded " + done + ", at " + where(address);
   });
 }
 
