@@ -48,13 +48,30 @@ Install install(const std::string& properties = "") {
   return msiexec("/i", package("ulvane-example"), properties);
 }
 
-// Removes the example product, which must be installed, with the properties it was
-// installed with; its files go, and what the install gave the server and the
+// The configuration the example product records as installed into (in the registry
+// view of the package, 32-bit), or nothing.
+std::optional<std::string> remembered_configuration() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Ulvane\\Example", 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key) !=
+      ERROR_SUCCESS)
+    return std::nullopt;
+  char value[256] = "";
+  DWORD size = sizeof value - 1;
+  const LSTATUS status =
+      RegQueryValueExA(key, "Configuration", nullptr, nullptr, reinterpret_cast<BYTE*>(value), &size);
+  RegCloseKey(key);
+  if (status != ERROR_SUCCESS) return std::nullopt;
+  return std::string(value);
+}
+
+// Removes the example product, which must be installed, as the control panel does,
+// with no properties; its files go, and what the install gave the server and the
 // configuration file stays (the author's choice).
-void uninstall(const Configuration& configuration, const std::string& properties = "") {
-  const Install run = msiexec("/x", package("ulvane-example"), properties);
+void uninstall(const Configuration& configuration) {
+  const Install run = msiexec("/x", package("ulvane-example"));
   EXPECT_EQ(run.exit_code, 0u) << run.log;
   EXPECT_EQ(read_file(configuration.install_dir() + "\\index.csp"), std::nullopt);
+  EXPECT_EQ(remembered_configuration(), std::nullopt);
 }
 
 // The lines the custom actions wrote, each after a line end.
@@ -132,6 +149,7 @@ TEST(ExamplePackage, InstallsIntoTheFirstConfiguration) {
   expect_clean_install(server, cache);
   EXPECT_EQ(other.dir.read("cache.cpf"), configuration_file(port, false));
   EXPECT_EQ(names_matching(cache.dir.path() + "\\*"), (std::set<std::string>{"CSP", "cache.cpf"}));
+  EXPECT_EQ(remembered_configuration(), "CACHE");
 
   // Again: the same steps, and the product is registered once.
   const std::string journal = server.journal();
@@ -148,35 +166,40 @@ TEST(ExamplePackage, InstallsIntoTheFirstConfiguration) {
 // With the trace variable set for msiexec, the custom actions trace the library's
 // calls as the NSIS example's trace shows them.
 TEST(ExamplePackage, TracesItsCallsWhenAsked) {
-  const ScopedEnvironment texts_in_full(ULVANE_TRACE_ARGS_VARIABLE, nullptr);
-  StandinServer server;
-  ScratchConfigurations registry;
-  Configuration cache(registry, "CACHE", server.port_text());
-  ScratchDirectory traces;
-  const std::string trace = traces.file("install.trace");
-  {
+  const auto traced_install = [](const std::string& trace) {
     const ScopedEnvironment traced(ULVANE_TRACE_VARIABLE, trace.c_str());
-    const Install run = install("ULVANE_CONFIG=CACHE");
-    ASSERT_EQ(run.exit_code, 0u) << run.log;
-  }
-  expect_clean_install(server, cache);
-  expect_clean_install_trace(trace, server, cache, "");
-  uninstall(cache);
+    return install("ULVANE_CONFIG=CACHE");
+  };
+  expect_traced_install(traced_install, [](const std::string& trace) { return trace; }, "", false);
+  // The configuration went with the test's machine: the removal finds none, and still
+  // removes the product.
+  EXPECT_EQ(msiexec("/x", package("ulvane-example")).exit_code, 0u);
+  EXPECT_FALSE(installed());
 }
 
+// ULVANE_CONFIG names the configuration (in any case, as the registry does), and the
+// product remembers it: a repair and a removal with no properties act on it too.
 TEST(ExamplePackage, TakesTheConfigurationNamedInUlvaneConfig) {
   StandinServer server;
   ScratchConfigurations registry;
   Configuration first(registry, "ALPHA", server.port_text());
   Configuration chosen(registry, "BETA", server.port_text());
 
-  const Install run = install("ULVANE_CONFIG=BETA");
+  const Install run = install("ULVANE_CONFIG=beta");
   ASSERT_EQ(run.exit_code, 0u) << run.log;
   EXPECT_EQ(chosen.dir.read("cache.cpf"), configuration_file(server.port_text(), true));
   EXPECT_EQ(first.dir.read("cache.cpf"), configuration_file(server.port_text(), false));
   EXPECT_EQ(server.routine("ULV", "ULVAPI"), example_file("routines/ULVAPI.rtn"));
   EXPECT_EQ(read_file(chosen.install_dir() + "\\index.csp"), example_file("web/index.csp"));
-  uninstall(chosen, "ULVANE_CONFIG=BETA");
+  EXPECT_EQ(remembered_configuration(), "BETA");
+
+  const Install repair = install();
+  EXPECT_EQ(repair.exit_code, 0u) << repair.log;
+  EXPECT_NE(repair.log.find("\nUlvaneFindServer: found configuration BETA,"), std::string::npos) << repair.log;
+  EXPECT_EQ(chosen.dir.read("cache.cpf"), configuration_file(server.port_text(), true));
+  EXPECT_EQ(first.dir.read("cache.cpf"), configuration_file(server.port_text(), false));
+  EXPECT_EQ(server.journal().find(first.dir.path()), std::string::npos);
+  uninstall(chosen);
 }
 
 // Each way the install must stop: 1603, the reason in the log, no product installed,
@@ -202,10 +225,9 @@ TEST(ExamplePackage, StopsWithTheReason) {
        false},
       {"unknown name", down_port, "ULVANE_CONFIG=NOPE",
        "UlvaneFindServer: there is no configuration named NOPE (the configurations: CACHE)", 0, false},
-      {"no port", "none", "", "UlvaneFindServer: configuration CACHE has no server port: 'none' is not a valid", 0,
-       false},
-      {"no configuration file", down_port, "", "UlvaneFindServer: configuration CACHE has no server port: ", 0,
-       false, true},
+      {"no port", "none", "", "UlvaneFindServer: configuration CACHE has no port: 'none' is not a valid", 0, false},
+      {"no configuration file", down_port, "", "UlvaneFindServer: configuration CACHE has no port: Unable to read ",
+       0, false, true},
       {"server down", down_port, "", asked + "%SYS at 127.0.0.1 port " + down_port + ": cannot connect to", 2,
        false},
       {"namespace missing", without_ulv.port_text(), "",
@@ -250,9 +272,14 @@ TEST(CustomActions, RefuseMalformedData) {
   };
   // In the package's order: the immediate actions, then the install script's.
   const std::string refusals[] = {
+      // Shown as given: the installer formats nothing in a line, and a line break is escaped.
+      "UlvaneCall failed: UlvaneCall's property ULVANE_CALL is malformed: entry 2 has the unknown key "
+      "'Hots[1]{x}\\r\\n'" + format + call_keys,
       "UlvaneCall failed: UlvaneCall's property ULVANE_CALL is malformed: it is empty" + format + call_keys,
       "UlvaneRegister failed: UlvaneRegister runs only as a deferred action (Execute=\"deferred\"), with its data "
       "in CustomActionData",
+      "UlvaneFindServer failed: UlvaneFindServer runs only as an immediate action: it sets properties, which an "
+      "action run from the install script cannot",
       call("entry 2 (\"Port\") has no '='"),
       call("entry 5 is empty"),
       call("entry 2 has the unknown key 'Hots'"),
@@ -273,7 +300,7 @@ TEST(CustomActions, RefuseMalformedData) {
   const std::string trace = traces.file("refusals.trace");
   const ScopedEnvironment traced(ULVANE_TRACE_VARIABLE, trace.c_str());
 
-  const Install run = msiexec("/i", package("ulvane-refusals"));
+  const Install run = msiexec("/i", package("ulvane-refusals"), "ULVANE_CALL=\"Host=127.0.0.1;Hots[1]{x}\r\n=1\"");
   EXPECT_EQ(run.exit_code, 0u) << run.log;
   EXPECT_EQ(action_lines(run.log), expected);
   EXPECT_EQ(read_file(trace), std::nullopt) << "the library was called";

@@ -11,6 +11,7 @@
 #include "config/configuration_file.h"
 #include "config/registry.h"
 #include "exports/boundary.h"
+#include "exports/exports.h"
 #include "runtime/thread_records.h"
 #include "server/com_apartment.h"
 #include "server/commands.h"

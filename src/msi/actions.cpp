@@ -1,6 +1,9 @@
 // The custom actions, UINT __stdcall Action(MSIHANDLE): the only code that knows the
-// installer's calling convention. Each logs one line of what it did, or why it failed;
-// a failure ends the install (ERROR_INSTALL_FAILURE), and nothing escapes.
+// installer's calling convention. They make their calls through the library's own
+// exports, so that the trace shows them as an installer's calls and the reason for a
+// failed one is GetLastFailure's. Each action ends with one line in the log, of what
+// it did or why it failed; a failure ends the install (ERROR_INSTALL_FAILURE), and
+// nothing escapes.
 #include <windows.h>
 #include <msi.h>
 
@@ -10,9 +13,9 @@
 #include <vector>
 
 #include "common/failure.h"
+#include "exports/exports.h"
 #include "msi/action_data.h"
 #include "msi/installer_session.h"
-#include "msi/library_calls.h"
 
 using namespace ulvane;
 using namespace ulvane::msi;
@@ -35,8 +38,14 @@ UINT run_action(MSIHANDLE handle, const char* action, Work&& work) noexcept {
   }
 }
 
-// The data of an action that changes the machine: it belongs in the install script,
-// where it runs after the files are in place and only when the install goes ahead.
+// Why the last export call failed, or otherwise when it did not say (a call that gave
+// what the action cannot use without failing).
+std::string why_last_call(const std::string& otherwise) {
+  const std::string why = GetLastFailure();
+  return why.empty() ? otherwise : why;
+}
+
+// The data of an action that runs from the install script: CustomActionData.
 ActionData deferred_data(const InstallerSession& session, const char* action, std::initializer_list<KeyRule> keys) {
   if (!session.deferred())
     throw Failure::format("%s runs only as a deferred action (Execute=\"deferred\"), with its data in "
@@ -45,9 +54,11 @@ ActionData deferred_data(const InstallerSession& session, const char* action, st
   return ActionData(std::string(action) + "'s CustomActionData", session.property("CustomActionData"), keys);
 }
 
-std::string where(const server::ServerAddress& address) {
-  return address.host + " port " + address.port;
-}
+struct Address {
+  std::string host;
+  std::string port;
+  std::string text() const { return host + " port " + port; }
+};
 
 // The configuration names of GetCacheConfig's answer, which are on lines of their own.
 std::vector<std::string> lines_of(const std::string& text) {
@@ -62,6 +73,17 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// Whether two configuration names name the same registry key, which ignores case
+// (here the case of ASCII letters; other names must match exactly).
+bool same_name(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -71,18 +93,18 @@ extern "C" {
 // and leaves that property empty: the author's conditions decide what follows.
 UINT __stdcall UlvaneFindServer(MSIHANDLE handle) {
   return run_action(handle, "UlvaneFindServer", [](const InstallerSession& session) -> std::string {
+    if (session.deferred())
+      throw Failure("UlvaneFindServer runs only as an immediate action: it sets properties, which an action "
+                    "run from the install script cannot");
     const std::string wanted = session.property("ULVANE_CONFIG");
     for (const char* name : {"ULVANE_CONFIGURATIONS", "ULVANE_CONFIG", "ULVANE_CACHEDIR", "ULVANE_CPF", "ULVANE_PORT"})
       session.set_property(name, "");
     const auto not_found = [&](const std::string& why) { session.log("UlvaneFindServer: " + why); };
 
-    std::vector<std::string> names;
-    try {
-      names = lines_of(configuration_names());
-      // Keys that vanish while they are listed leave nothing to name.
-      if (names.empty()) throw Failure("No configuration could be listed");
-    } catch (const Failure& failure) {
-      not_found(std::string("no server configuration is recorded on this machine: ") + failure.what());
+    const std::vector<std::string> names = lines_of(GetCacheConfig());
+    if (names.empty()) {
+      not_found("no server configuration is recorded on this machine: " +
+                why_last_call("no configuration could be listed"));
       return "found no server configuration";
     }
     std::string listed;
@@ -90,7 +112,7 @@ UINT __stdcall UlvaneFindServer(MSIHANDLE handle) {
     session.set_property("ULVANE_CONFIGURATIONS", listed);
     std::string chosen = wanted.empty() ? names.front() : "";
     for (const std::string& name : names)
-      if (name == wanted) chosen = name;
+      if (chosen.empty() && same_name(name, wanted)) chosen = name;
     if (chosen.empty()) {
       not_found("there is no configuration named " + wanted + " (the configurations: " + listed + ")");
       return "found no configuration named " + wanted;
@@ -98,36 +120,26 @@ UINT __stdcall UlvaneFindServer(MSIHANDLE handle) {
     session.set_property("ULVANE_CONFIG", chosen);
     std::string found = "configuration " + chosen;
 
-    // Each lookup on its own: one that finds nothing leaves the others to try.
-    const auto look_up = [&](const std::string& missing, auto&& lookup) -> std::optional<std::string> {
-      try {
-        return lookup();
-      } catch (const Failure& failure) {
-        not_found("configuration " + chosen + " has no " + missing + ": " + failure.what());
-        return std::nullopt;
+    // Each lookup on its own: one that finds nothing leaves the others to try. An empty
+    // path is no place to install to or register in.
+    const auto look_up = [&](const char* property, const std::string& what, const std::string& value,
+                             const std::string& why_not) {
+      if (value.empty()) {
+        not_found("configuration " + chosen + " has no " + what + ": " + why_last_call(why_not));
+        return;
       }
+      session.set_property(property, value);
+      found += ", " + what + " " + value;
     };
-    if (std::optional<std::string> directory = look_up("installation directory", [&] {
-          std::string path = configuration_directory(chosen);
-          // As the installer's own folder properties do, so that "[ULVANE_CACHEDIR]CSP" is a path.
-          if (!path.empty() && path.back() != '\\') path += '\\';
-          return path;
-        })) {
-      session.set_property("ULVANE_CACHEDIR", *directory);
-      found += ", directory " + *directory;
-    }
-    if (std::optional<std::string> file = look_up("configuration file", [&] { return configuration_file_path(chosen); })) {
-      session.set_property("ULVANE_CPF", *file);
-      found += ", configuration file " + *file;
-    }
-    if (std::optional<std::string> port = look_up("server port", [&] {
-          const std::int32_t number = cache_port(chosen);
-          if (number < 1) throw Failure::format("its configuration file gives the port %s", std::to_string(number));
-          return std::to_string(number);
-        })) {
-      session.set_property("ULVANE_PORT", *port);
-      found += ", port " + *port;
-    }
+    std::string directory = GetCacheDir(chosen.c_str());
+    // As the installer's own folder properties do, so that "[ULVANE_CACHEDIR]CSP" is a path.
+    if (!directory.empty() && directory.back() != '\\') directory += '\\';
+    look_up("ULVANE_CACHEDIR", "directory", directory, "its recorded directory is empty");
+    look_up("ULVANE_CPF", "configuration file", GetCacheCpf(chosen.c_str()),
+            "its recorded configuration file is empty");
+    const int port = GetCachePort(chosen.c_str());
+    look_up("ULVANE_PORT", "port", port > 0 ? std::to_string(port) : "",
+            "its configuration file gives the port " + std::to_string(port));
     return "found " + found;
   });
 }
@@ -144,7 +156,7 @@ UINT __stdcall UlvaneRegister(MSIHANDLE handle) {
     const DWORD error = GetLastError();
     if (attributes == INVALID_FILE_ATTRIBUTES && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND))
       throw Failure::format("The configuration file %s does not exist", file);
-    update_cpf(file);
+    if (UpdateCpf(file.c_str()) != 1) throw Failure(why_last_call("UpdateCpf failed"));
     return "registered the product's namespace and web application in " + file;
   });
 }
@@ -157,7 +169,7 @@ UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
     const ActionData data = deferred_data(
         session, "UlvaneLoadRoutines",
         {{"Host", true}, {"Port", true}, {"Namespace"}, {"Routine", false, true}, {"InstallRoutine", false, true}});
-    const server::ServerAddress address{*data.value("Host"), *data.value("Port")};
+    const Address address{*data.value("Host"), *data.value("Port")};
     const std::optional<std::string> name_space = data.value("Namespace");
     struct Load {
       std::string routine;  // empty for the install routine
@@ -182,22 +194,22 @@ UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
     std::string loaded;  // the routines so far, for a failure
     std::string done;    // what was loaded from where, for the log
     for (const Load& load : loads) {
-      const std::string what = load.routine.empty() ? "the install routine into %SYS"
-                                                    : "routine " + load.routine + " into " + *name_space;
-      try {
-        if (load.routine.empty())
-          load_file(address, load.file);
-        else
-          load_routine(load.file, address, *name_space, load.routine);
-      } catch (...) {
-        throw Failure::format("Could not load %s at %s from %s%s: %s", what, where(address), load.file,
+      const bool install_routine = load.routine.empty();
+      const std::string what =
+          install_routine ? "the install routine into %SYS" : "routine " + load.routine + " into " + *name_space;
+      const int status =
+          install_routine
+              ? LoadFile(address.host.c_str(), address.port.c_str(), load.file.c_str())
+              : LoadRtn(load.file.c_str(), address.host.c_str(), address.port.c_str(), name_space->c_str(),
+                        load.routine.c_str());
+      if (status != 1)
+        throw Failure::format("Could not load %s at %s from %s%s: %s", what, address.text(), load.file,
                               loaded.empty() ? "" : " (loaded before it: " + loaded + ")",
-                              failure_message(std::current_exception()));
-      }
-      loaded.append(loaded.empty() ? "" : ", ").append(load.routine.empty() ? "QUMAINST" : load.routine);
+                              why_last_call(install_routine ? "LoadFile failed" : "LoadRtn failed"));
+      loaded.append(loaded.empty() ? "" : ", ").append(install_routine ? "QUMAINST" : load.routine);
       done.append(done.empty() ? "" : ", ").append(what).append(" from ").append(load.file);
     }
-    return "loaded " + done + ", at " + where(address);
+    return "loaded " + done + ", at " + address.text();
   });
 }
 
@@ -215,7 +227,7 @@ UINT __stdcall UlvaneCall(MSIHANDLE handle) {
     const ActionData data =
         deferred ? ActionData("UlvaneCall's CustomActionData", session.property("CustomActionData"), keys)
                  : ActionData("UlvaneCall's property ULVANE_CALL", session.property("ULVANE_CALL"), keys);
-    const server::ServerAddress address{*data.value("Host"), *data.value("Port")};
+    const Address address{*data.value("Host"), *data.value("Port")};
     const std::string name_space = *data.value("Namespace");
     const std::string expression = *data.value("Expression");
     const std::optional<std::string> expected = data.value("Expect");
@@ -223,18 +235,19 @@ UINT __stdcall UlvaneCall(MSIHANDLE handle) {
     const int pause = data.number("Pause", 1000, 0, 600000);
     if (!deferred) session.set_property("ULVANE_ANSWER", "");
 
-    const std::string asked = "asked " + expression + " in namespace " + name_space + " at " + where(address);
+    const std::string asked = "asked " + expression + " in namespace " + name_space + " at " + address.text();
     std::string why;
     for (int attempt = 1;; ++attempt) {
-      try {
-        const std::string answer = call_expression(address, name_space, expression);
+      const std::string answer =
+          Call(address.host.c_str(), address.port.c_str(), name_space.c_str(), expression.c_str());
+      // A failed Call answers with its failure's message, which GetLastFailure gives too.
+      why = GetLastFailure();
+      if (why.empty()) {
         if (!expected || answer == *expected) {
           if (!deferred) session.set_property("ULVANE_ANSWER", answer);
           return asked + ", it answered \"" + answer + "\"";
         }
         why = "it answered \"" + answer + "\", not \"" + *expected + "\"";
-      } catch (...) {
-        why = failure_message(std::current_exception());
       }
       if (attempt == attempts) break;
       session.log("UlvaneCall: " + asked + ", attempt " + std::to_string(attempt) + " of " +

@@ -2,6 +2,8 @@
 
 #include <msiquery.h>
 
+#include <algorithm>
+
 #include "common/failure.h"
 #include "common/system_message.h"
 
@@ -24,16 +26,27 @@ private:
   MSIHANDLE record_;
 };
 
-// text as a record template that formats to text itself: the installer reads "[...]"
-// and "{...}" in a template as references, and writes "[\c]" as the character c.
+// text as a record template that formats to one line of text itself: the installer
+// reads "[...]" and "{...}" in a template as references, and writes "[\c]" as the
+// character c; a line break (in a server's message, say) is written as "\r" or "\n",
+// and any other control character as "\xNN".
 std::string template_of(std::string_view text) {
+  constexpr const char* kHexDigits = "0123456789abcdef";
   std::string escaped;
   escaped.reserve(text.size());
-  for (char c : text) {
-    if (c == '[' || c == ']' || c == '{' || c == '}')
+  for (const char c : text) {
+    const auto code = static_cast<unsigned char>(c);
+    if (c == '[' || c == ']' || c == '{' || c == '}') {
       escaped.append("[\\").append(1, c).append("]");
-    else
+    } else if (c == '\r') {
+      escaped.append("\\r");
+    } else if (c == '\n') {
+      escaped.append("\\n");
+    } else if (code < 0x20 || code == 0x7f) {
+      escaped.append("\\x").append(1, kHexDigits[code >> 4]).append(1, kHexDigits[code & 0xf]);
+    } else {
       escaped += c;
+    }
   }
   return escaped;
 }
@@ -49,10 +62,11 @@ std::string InstallerSession::property(const char* name) const {
       value.resize(length);
       return value;
     }
-    // The length leaves out the terminating null, which the buffer must hold too.
     if (status != ERROR_MORE_DATA)
       throw Failure::format("Unable to read the installer property %s: %s", name, system_reason(status));
-    value.resize(static_cast<std::size_t>(length) + 1);
+    // The length leaves out the terminating null, which the buffer must hold too; at
+    // least double, should a length come back that is no larger.
+    value.resize(std::max(static_cast<std::size_t>(length) + 1, value.size() * 2));
   }
 }
 
@@ -63,7 +77,8 @@ void InstallerSession::set_property(const char* name, const std::string& value) 
 }
 
 bool InstallerSession::deferred() const noexcept {
-  return MsiGetMode(session_, MSIRUNMODE_SCHEDULED) != FALSE;
+  return MsiGetMode(session_, MSIRUNMODE_SCHEDULED) || MsiGetMode(session_, MSIRUNMODE_ROLLBACK) ||
+         MsiGetMode(session_, MSIRUNMODE_COMMIT);
 }
 
 void InstallerSession::log(std::string_view text) const noexcept {

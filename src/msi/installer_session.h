@@ -18,8 +18,9 @@ public:
   std::string property(const char* name) const;
   void set_property(const char* name, const std::string& value) const;
 
-  // Whether the action runs from the installer's script (deferred), where only its
-  // CustomActionData reaches it, rather than as the install is planned (immediate).
+  // Whether the action runs from the installer's script (deferred, or as a rollback or
+  // commit action), where only its CustomActionData reaches it, rather than as the
+  // install is planned (immediate).
   bool deferred() const noexcept;
 
   // Writes text as one line of the installer's log, and nowhere else: an information

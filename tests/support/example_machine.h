@@ -67,20 +67,16 @@ struct Install {
   std::string log;
 };
 
-// What the trace file holds after a clean install into this configuration named CACHE:
-// a well-formed line per call, every one from the same process, with the calls every
-// example makes, in order, with their arguments, results and no failure; then
-// host_calls, the host's own last calls (TraceLine::call() lines).
-void expect_clean_install_trace(const std::string& trace, const StandinServer& server,
-                                const Configuration& configuration, const std::string& host_calls);
-
 // An install into a configuration named CACHE with the host's trace option
 // (trace_option(file) is the argument that names the file): the install is as clean
-// as untraced, the host says where it traces, and the file holds what
-// expect_clean_install_trace expects.
+// as untraced, the host says where it traces (unless says_where is false: a host whose
+// log is not its own), and the file holds a well-formed line per call, every one from
+// the same process, with the calls every example makes, in order, with their
+// arguments, results and no failure; then host_calls, the host's own last calls
+// (TraceLine::call() lines).
 void expect_traced_install(const std::function<Install(const std::string&)>& install,
                            const std::function<std::string(const std::string&)>& trace_option,
-                           const std::string& host_calls);
+                           const std::string& host_calls, bool says_where = true);
 
 // A situation in which an example installer must stop, and the reason it gives.
 struct StopCase {
