@@ -121,7 +121,7 @@ makensis -V2 -WX -DULVANE_DLL="$kit/Ulvane.dll" -DOUTFILE="$work/kit-example-set
 # The Windows Installer example builds from the kit alone, for either architecture,
 # around the kit's UlvaneMsi.dll of that architecture.
 wixl -a x86 -D UlvaneMsiDll=../../UlvaneMsi.dll -o "$work/kit-example-x86.msi" \
-  "$kit/examples/msi/ulvane-example.wxs" 2>/dev/null || fail "the kit's x86 Windows Installer example does not build"
+  "$kit/examples/msi/ulvane-example.wxs" || fail "the kit's x86 Windows Installer example does not build"
 wixl -a x64 -D UlvaneMsiDll=../../x64/UlvaneMsi.dll -o "$work/kit-example-x64.msi" \
-  "$kit/examples/msi/ulvane-example.wxs" 2>/dev/null || fail "the kit's x64 Windows Installer example does not build"
+  "$kit/examples/msi/ulvane-example.wxs" || fail "the kit's x64 Windows Installer example does not build"
 echo "contents: ok"
