@@ -163,14 +163,11 @@ TEST(ExamplePackage, InstallsIntoTheFirstConfiguration) {
   EXPECT_EQ(cache.dir.read("cache.cpf"), configuration_file(port, true));
 }
 
-// With the trace variable set for msiexec, the custom actions trace the library's
-// calls as the NSIS example's trace shows them.
+// With the property ULVANE_TRACE, which the example passes on to every action, the
+// actions trace the library's calls as the NSIS example's trace shows them.
 TEST(ExamplePackage, TracesItsCallsWhenAsked) {
-  const auto traced_install = [](const std::string& trace) {
-    const ScopedEnvironment traced(ULVANE_TRACE_VARIABLE, trace.c_str());
-    return install("ULVANE_CONFIG=CACHE");
-  };
-  expect_traced_install(traced_install, [](const std::string& trace) { return trace; }, "", false);
+  expect_traced_install(
+      install, [](const std::string& trace) { return "ULVANE_TRACE=" + quoted(trace); }, "", false);
   // The configuration went with the test's machine: the removal finds none, and still
   // removes the product.
   EXPECT_EQ(msiexec("/x", package("ulvane-example")).exit_code, 0u);
@@ -261,8 +258,8 @@ TEST(ExamplePackage, StopsWithTheReason) {
 // is written, and none reaches the machine or a server.
 TEST(CustomActions, RefuseMalformedData) {
   const std::string format = ". It is Key=Value entries joined by ';' (write ';;' for a ';' in a value), with the keys ";
-  const std::string call_keys = "Host, Port, Namespace, Expression, Expect, Attempts, Pause";
-  const std::string load_keys = "Host, Port, Namespace, Routine, InstallRoutine";
+  const std::string call_keys = "Host, Port, Namespace, Expression, Expect, Attempts, Pause, Trace";
+  const std::string load_keys = "Host, Port, Namespace, Routine, InstallRoutine, Trace";
   auto call = [&](const std::string& why) {
     return "UlvaneCall failed: UlvaneCall's CustomActionData is malformed: " + why + format + call_keys;
   };
@@ -287,7 +284,7 @@ TEST(CustomActions, RefuseMalformedData) {
       call("entry 1 (\"=127.0.0.1\") has no key before its '='"),
       call("the key 'Expression' is missing"),
       call("Attempts is \"0\", not a whole number from 1 to 100"),
-      "UlvaneRegister failed: UlvaneRegister's CustomActionData is malformed: Cpf is empty" + format + "Cpf",
+      "UlvaneRegister failed: UlvaneRegister's CustomActionData is malformed: Cpf is empty" + format + "Cpf, Trace",
       // ";;" is the ';' of the path.
       "UlvaneRegister failed: The configuration file C:\\no;such\\cache.cpf does not exist",
       load("the Routine \"ULVAPI\" is not <name>,<file>"),

@@ -16,6 +16,7 @@
 #include "exports/exports.h"
 #include "msi/action_data.h"
 #include "msi/installer_session.h"
+#include "msi/trace_switch.h"
 
 using namespace ulvane;
 using namespace ulvane::msi;
@@ -54,6 +55,13 @@ ActionData deferred_data(const InstallerSession& session, const char* action, st
   return ActionData(std::string(action) + "'s CustomActionData", session.property("CustomActionData"), keys);
 }
 
+// The file to trace the action's calls to: its data's Trace, or for an action run
+// immediate the property ULVANE_TRACE; empty: as the process's environment says.
+std::string trace_file(const InstallerSession& session, const ActionData* data) {
+  if (data && data->value("Trace")) return *data->value("Trace");
+  return session.deferred() ? "" : session.property("ULVANE_TRACE");
+}
+
 struct Address {
   std::string host;
   std::string port;
@@ -88,6 +96,9 @@ bool same_name(const std::string& a, const std::string& b) {
 
 extern "C" {
 
+// Each action traces its calls to the file its data's "Trace=" names or, run immediate,
+// the property ULVANE_TRACE.
+
 // Immediate: finds the server configuration ULVANE_CONFIG names, or else the first, and
 // sets the properties below to what it finds. Where a lookup finds nothing it says why
 // and leaves that property empty: the author's conditions decide what follows.
@@ -96,6 +107,7 @@ UINT __stdcall UlvaneFindServer(MSIHANDLE handle) {
     if (session.deferred())
       throw Failure("UlvaneFindServer runs only as an immediate action: it sets properties, which an action "
                     "run from the install script cannot");
+    const TraceSwitch trace(trace_file(session, nullptr));
     const std::string wanted = session.property("ULVANE_CONFIG");
     for (const char* name : {"ULVANE_CONFIGURATIONS", "ULVANE_CONFIG", "ULVANE_CACHEDIR", "ULVANE_CPF", "ULVANE_PORT"})
       session.set_property(name, "");
@@ -148,7 +160,8 @@ UINT __stdcall UlvaneFindServer(MSIHANDLE handle) {
 // namespace and web application in that file (UpdateCpf).
 UINT __stdcall UlvaneRegister(MSIHANDLE handle) {
   return run_action(handle, "UlvaneRegister", [](const InstallerSession& session) {
-    const ActionData data = deferred_data(session, "UlvaneRegister", {{"Cpf", true}});
+    const ActionData data = deferred_data(session, "UlvaneRegister", {{"Cpf", true}, {"Trace"}});
+    const TraceSwitch trace(trace_file(session, &data));
     const std::string file = *data.value("Cpf");
     if (file.empty()) throw data.malformed("Cpf is empty");
     // UpdateCpf would make a new file there, which no server reads.
@@ -168,7 +181,12 @@ UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
   return run_action(handle, "UlvaneLoadRoutines", [](const InstallerSession& session) {
     const ActionData data = deferred_data(
         session, "UlvaneLoadRoutines",
-        {{"Host", true}, {"Port", true}, {"Namespace"}, {"Routine", false, true}, {"InstallRoutine", false, true}});
+        {{"Host", true},
+         {"Port", true},
+         {"Namespace"},
+         {"Routine", false, true},
+         {"InstallRoutine", false, true},
+         {"Trace"}});
     const Address address{*data.value("Host"), *data.value("Port")};
     const std::optional<std::string> name_space = data.value("Namespace");
     struct Load {
@@ -190,6 +208,7 @@ UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
       }
     }
     if (loads.empty()) throw data.malformed("it names no Routine and no InstallRoutine");
+    const TraceSwitch trace(trace_file(session, &data));
 
     std::string loaded;  // the routines so far, for a failure
     std::string done;    // what was loaded from where, for the log
@@ -221,9 +240,9 @@ UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
 UINT __stdcall UlvaneCall(MSIHANDLE handle) {
   return run_action(handle, "UlvaneCall", [](const InstallerSession& session) {
     const bool deferred = session.deferred();
-    const std::initializer_list<KeyRule> keys = {{"Host", true},       {"Port", true},  {"Namespace", true},
-                                                 {"Expression", true}, {"Expect"},      {"Attempts"},
-                                                 {"Pause"}};
+    const std::initializer_list<KeyRule> keys = {{"Host", true},       {"Port", true}, {"Namespace", true},
+                                                 {"Expression", true}, {"Expect"},     {"Attempts"},
+                                                 {"Pause"},            {"Trace"}};
     const ActionData data =
         deferred ? ActionData("UlvaneCall's CustomActionData", session.property("CustomActionData"), keys)
                  : ActionData("UlvaneCall's property ULVANE_CALL", session.property("ULVANE_CALL"), keys);
@@ -233,6 +252,7 @@ UINT __stdcall UlvaneCall(MSIHANDLE handle) {
     const std::optional<std::string> expected = data.value("Expect");
     const int attempts = data.number("Attempts", 1, 1, 100);
     const int pause = data.number("Pause", 1000, 0, 600000);
+    const TraceSwitch trace(trace_file(session, &data));
     if (!deferred) session.set_property("ULVANE_ANSWER", "");
 
     const std::string asked = "asked " + expression + " in namespace " + name_space + " at " + address.text();
