@@ -46,13 +46,18 @@ std::string why_last_call(const std::string& otherwise) {
   return why.empty() ? otherwise : why;
 }
 
-// The data of an action that runs from the install script: CustomActionData.
-ActionData deferred_data(const InstallerSession& session, const char* action, std::initializer_list<KeyRule> keys) {
-  if (!session.deferred())
+// The data of an action: CustomActionData when it runs from the install script; run
+// immediate, the property immediate_property, where the action has one.
+ActionData action_data(const InstallerSession& session, const char* action, std::initializer_list<KeyRule> keys,
+                       const char* immediate_property = nullptr) {
+  if (session.deferred())
+    return ActionData(std::string(action) + "'s CustomActionData", session.property("CustomActionData"), keys);
+  if (!immediate_property)
     throw Failure::format("%s runs only as a deferred action (Execute=\"deferred\"), with its data in "
                           "CustomActionData",
                           action);
-  return ActionData(std::string(action) + "'s CustomActionData", session.property("CustomActionData"), keys);
+  return ActionData(std::string(action) + "'s property " + immediate_property, session.property(immediate_property),
+                    keys);
 }
 
 // The file to trace the action's calls to: its data's Trace, or for an action run
@@ -160,7 +165,7 @@ UINT __stdcall UlvaneFindServer(MSIHANDLE handle) {
 // namespace and web application in that file (UpdateCpf).
 UINT __stdcall UlvaneRegister(MSIHANDLE handle) {
   return run_action(handle, "UlvaneRegister", [](const InstallerSession& session) {
-    const ActionData data = deferred_data(session, "UlvaneRegister", {{"Cpf", true}, {"Trace"}});
+    const ActionData data = action_data(session, "UlvaneRegister", {{"Cpf", true}, {"Trace"}});
     const TraceSwitch trace(trace_file(session, &data));
     const std::string file = *data.value("Cpf");
     if (file.empty()) throw data.malformed("Cpf is empty");
@@ -179,7 +184,7 @@ UINT __stdcall UlvaneRegister(MSIHANDLE handle) {
 // (LoadFile: into %SYS as QUMAINST). Stops at the first that fails.
 UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
   return run_action(handle, "UlvaneLoadRoutines", [](const InstallerSession& session) {
-    const ActionData data = deferred_data(
+    const ActionData data = action_data(
         session, "UlvaneLoadRoutines",
         {{"Host", true},
          {"Port", true},
@@ -240,12 +245,16 @@ UINT __stdcall UlvaneLoadRoutines(MSIHANDLE handle) {
 UINT __stdcall UlvaneCall(MSIHANDLE handle) {
   return run_action(handle, "UlvaneCall", [](const InstallerSession& session) {
     const bool deferred = session.deferred();
-    const std::initializer_list<KeyRule> keys = {{"Host", true},       {"Port", true}, {"Namespace", true},
-                                                 {"Expression", true}, {"Expect"},     {"Attempts"},
-                                                 {"Pause"},            {"Trace"}};
-    const ActionData data =
-        deferred ? ActionData("UlvaneCall's CustomActionData", session.property("CustomActionData"), keys)
-                 : ActionData("UlvaneCall's property ULVANE_CALL", session.property("ULVANE_CALL"), keys);
+    const ActionData data = action_data(session, "UlvaneCall",
+                                        {{"Host", true},
+                                         {"Port", true},
+                                         {"Namespace", true},
+                                         {"Expression", true},
+                                         {"Expect"},
+                                         {"Attempts"},
+                                         {"Pause"},
+                                         {"Trace"}},
+                                        "ULVANE_CALL");
     const Address address{*data.value("Host"), *data.value("Port")};
     const std::string name_space = *data.value("Namespace");
     const std::string expression = *data.value("Expression");
